@@ -62,6 +62,8 @@ const char* to_string(CardResult result) {
       return "malformed value block";
     case CardResult::value_overflow:
       return "value overflow";
+    case CardResult::bad_operand:
+      return "negative amount";
     case CardResult::no_value:
       return "no value to transfer";
     case CardResult::write_refused:
@@ -290,11 +292,13 @@ CardResult Card::load_value(unsigned block, int64_t delta, bool is_increment) {
 
 CardResult Card::increment(unsigned block, int32_t amount) {
   std::lock_guard lock(mutex_);
+  if (amount < 0) return CardResult::bad_operand;
   return load_value(block, amount, true);
 }
 
 CardResult Card::decrement(unsigned block, int32_t amount) {
   std::lock_guard lock(mutex_);
+  if (amount < 0) return CardResult::bad_operand;
   return load_value(block, -int64_t{amount}, false);
 }
 

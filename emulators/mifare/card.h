@@ -42,6 +42,7 @@ enum class CardResult : uint8_t {
   access_denied,      // the access conditions forbid this with the key used
   bad_value,          // a value operation on a block not in value-block format
   value_overflow,     // the result leaves the signed 32-bit range
+  bad_operand,        // a negative increment or decrement amount
   no_value,           // transfer without a preceding increment, decrement or restore
   write_refused,      // injected fault: the write did not happen
   write_torn,         // injected fault: the card left the field during the write
@@ -102,7 +103,9 @@ class Card {
 
   // Value operations: increment, decrement and restore load the card's value
   // register from a value block; transfer writes the register (value and the
-  // source's address byte) to a block of the same sector.
+  // source's address byte) to a block of the same sector. Amounts are
+  // positive or zero: a negative one would let a key that may only decrement
+  // raise a balance, so it is refused.
   [[nodiscard]] CardResult increment(unsigned block, int32_t amount);
   [[nodiscard]] CardResult decrement(unsigned block, int32_t amount);
   [[nodiscard]] CardResult restore(unsigned block);

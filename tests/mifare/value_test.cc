@@ -86,10 +86,12 @@ TEST_F(ValueTest, MalformedBlocksOverflowAndAMissingValueAreRefused) {
   EXPECT_EQ(card.increment(5, 1), CardResult::ok);
   card.set_raw_block(5, encode_value_block({std::numeric_limits<int32_t>::min() + 1, 5}));
   EXPECT_EQ(card.decrement(5, 2), CardResult::value_overflow);
-  EXPECT_EQ(card.decrement(5, std::numeric_limits<int32_t>::min()),
-            CardResult::ok);  // -(min) fits in 64 bits
+  EXPECT_EQ(card.decrement(5, 1), CardResult::ok);
   EXPECT_EQ(card.transfer(5), CardResult::ok);
-  EXPECT_EQ(value_at(5)->value, 1);
+  EXPECT_EQ(value_at(5)->value, std::numeric_limits<int32_t>::min());
+  // A negative amount would turn a decrement into an increment.
+  EXPECT_EQ(card.decrement(5, -1), CardResult::bad_operand);
+  EXPECT_EQ(card.increment(5, std::numeric_limits<int32_t>::min()), CardResult::bad_operand);
 
   // The value register does not outlive the authentication.
   ASSERT_EQ(card.increment(4, 1), CardResult::ok);
