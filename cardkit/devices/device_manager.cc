@@ -1,6 +1,7 @@
 #include "cardkit/devices/device_manager.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "cardkit/commands/commands.h"
 #include "cardkit/layouts/fmt10/card_cache.h"

@@ -170,7 +170,7 @@ TEST_F(ChannelTest, ConfigurationWriteReachesTheSlot) {
   const emu::Slot content = emu::sectors_slot(8, 9, 10);
   ASSERT_EQ(reader_config_write(link_.link, 2, content), ReaderResult::ok);
   EXPECT_EQ(reader_->slot(2), content);
-  const auto& sent = reader_->commands().back();
+  const auto sent = reader_->commands().back();
   EXPECT_EQ(sent.code(), 0x23);
   EXPECT_EQ(sent.sub(), 2);
   EXPECT_EQ(sent.param1(), 0x10);

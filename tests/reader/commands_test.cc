@@ -58,7 +58,7 @@ TEST_F(CommandsTest, CardRequestReportsTheSerialOrNoCard) {
 
 TEST_F(CommandsTest, BeepSendsItsParametersBigEndianTheSecondDoubled) {
   ASSERT_EQ(reader_beep(link(), 0x01020304, 100), ReaderResult::ok);
-  const auto& f = reader_->commands().back().frame;
+  const auto f = reader_->commands().back().frame;
   ASSERT_EQ(f.size(), 17u);
   EXPECT_EQ(f[0], 0x16);
   EXPECT_EQ(f[5], 1);
@@ -114,7 +114,9 @@ TEST_F(CommandsTest, SectorHelperMasksChooseAuthenticationKeyAndBlocks) {
     out.fill(0xEE);
     ASSERT_EQ(m1_read_sector(link(), 1, c.mask, kTransportKey, out), ReaderResult::ok);
     EXPECT_EQ(mifare_commands(), c.wire);
-    if (c.mask & 0x80) EXPECT_EQ(reader_->commands().front().param2(), (c.mask & 0x40) ? 1 : 0);
+    if (c.mask & 0x80) {
+      EXPECT_EQ(reader_->commands().front().param2(), (c.mask & 0x40) ? 1 : 0);
+    }
     for (size_t i = 0; i < 3; ++i) {
       const uint8_t want = c.filled[i] ? static_cast<uint8_t>(0x11 * (i + 1)) : 0xEE;
       EXPECT_EQ(out[16 * i], want) << "block " << i;

@@ -69,6 +69,10 @@ TEST_F(DevicesTest, NewestReaderFirstAndTheOlderBecomesNewestWhenTheNewerLeaves)
 
   // Operations address the newest reader.
   newer->present_new_card(emu::CardType::classic_1k, kUid);
+  uint16_t id = 0;
+  uint32_t serial = 0;
+  ASSERT_EQ(requestCard(&id, &serial, 10000), 0u);  // the card thread has selected the card
+  EXPECT_EQ(id, 0x0022);
   std::array<uint8_t, 16> block{};
   EXPECT_EQ(M1_AuthAt(0, 4, 1, kTransportKey.data()), 0u);
   EXPECT_EQ(M1_AuthAt(0x0011, 4, 1, kTransportKey.data()), 1u) << "not the newest reader's id";
