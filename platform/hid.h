@@ -39,13 +39,11 @@ class HidDevice {
 
   // Sends one report (report id 0), waiting at most `timeout_ms` for it to
   // be taken.
-  [[nodiscard]] HidStatus write_report(std::span<const uint8_t, kHidReportSize> report,
-                                       uint32_t timeout_ms);
+  [[nodiscard]] HidStatus write_report(std::span<const uint8_t, kHidReportSize> report, uint32_t timeout_ms);
 
   // Takes in one report, waiting at most `timeout_ms` for it to arrive.
   // `report` is written only on HidStatus::ok.
-  [[nodiscard]] HidStatus read_report(std::span<uint8_t, kHidReportSize> report,
-                                      uint32_t timeout_ms);
+  [[nodiscard]] HidStatus read_report(std::span<uint8_t, kHidReportSize> report, uint32_t timeout_ms);
 
   // Discards every input report already queued. False when the device is gone.
   bool flush();

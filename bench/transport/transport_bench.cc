@@ -44,8 +44,8 @@ std::array<uint8_t, kPacketSize> largest_reply() {
 }
 
 void report_allocations(benchmark::State& state, size_t before) {
-  state.counters["allocs_per_iter"] = benchmark::Counter(
-      static_cast<double>(allocations.load() - before) / static_cast<double>(state.iterations()));
+  state.counters["allocs_per_iter"] = benchmark::Counter(static_cast<double>(allocations.load() - before) /
+                                                         static_cast<double>(state.iterations()));
 }
 
 void BM_PacketBuild300(benchmark::State& state) {

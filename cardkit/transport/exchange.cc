@@ -10,9 +10,12 @@ namespace {
 
 TransportResult from_status(platform::HidStatus status) {
   switch (status) {
-    case platform::HidStatus::ok: return TransportResult::ok;
-    case platform::HidStatus::timed_out: return TransportResult::timed_out;
-    case platform::HidStatus::failed: break;
+    case platform::HidStatus::ok:
+      return TransportResult::ok;
+    case platform::HidStatus::timed_out:
+      return TransportResult::timed_out;
+    case platform::HidStatus::failed:
+      break;
   }
   return TransportResult::io_failed;
 }
@@ -26,8 +29,7 @@ platform::HidDevice reader_open() {
   return device;
 }
 
-TransportResult hid_write_report(platform::HidDevice& device,
-                                 std::span<const uint8_t, kReportSize> report,
+TransportResult hid_write_report(platform::HidDevice& device, std::span<const uint8_t, kReportSize> report,
                                  uint32_t timeout_ms) {
   return from_status(device.write_report(report, timeout_ms));
 }
@@ -37,8 +39,8 @@ TransportResult hid_read_report(platform::HidDevice& device, std::span<uint8_t, 
   return from_status(device.read_report(report, timeout_ms));
 }
 
-TransportResult reader_exchange(platform::HidDevice& device, uint16_t device_id,
-                                ReaderPacket& packet, uint32_t timeout_ms) {
+TransportResult reader_exchange(platform::HidDevice& device, uint16_t device_id, ReaderPacket& packet,
+                                uint32_t timeout_ms) {
   packet.address = device_id;
   std::array<uint8_t, kPacketSize> request{};
   const size_t request_size = packet_build(packet, request);
@@ -48,8 +50,7 @@ TransportResult reader_exchange(platform::HidDevice& device, uint16_t device_id,
     std::array<uint8_t, kReportSize> report{};  // zero filler after the last piece
     const size_t piece = std::min(kReportSize, request_size - offset);
     std::copy_n(request.begin() + static_cast<std::ptrdiff_t>(offset), piece, report.begin());
-    if (const auto r = hid_write_report(device, report, timeout_ms); r != TransportResult::ok)
-      return r;
+    if (const auto r = hid_write_report(device, report, timeout_ms); r != TransportResult::ok) return r;
   }
 
   // Reports are stored whole, so the storage takes every report of the
@@ -61,16 +62,20 @@ TransportResult reader_exchange(platform::HidDevice& device, uint16_t device_id,
 
   size_t total = 0;
   switch (reply[1] & 0x0F) {
-    case 0: total = size_t{load_u16_be(&reply[3])} + 7; break;
-    case 1: total = size_t{load_u16_be(&reply[4])} + 8; break;
-    default: return TransportResult::bad_reply;
+    case 0:
+      total = size_t{load_u16_be(&reply[3])} + 7;
+      break;
+    case 1:
+      total = size_t{load_u16_be(&reply[4])} + 8;
+      break;
+    default:
+      return TransportResult::bad_reply;
   }
   if (total < 9 || total > kPacketSize) return TransportResult::bad_reply;
 
   for (size_t offset = kReportSize; offset < total; offset += kReportSize) {
     auto next = std::span(reply).subspan(offset).first<kReportSize>();
-    if (const auto r = hid_read_report(device, next, timeout_ms); r != TransportResult::ok)
-      return r;
+    if (const auto r = hid_read_report(device, next, timeout_ms); r != TransportResult::ok) return r;
   }
   return packet_parse(packet, std::span(reply).first(total));
 }

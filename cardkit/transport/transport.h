@@ -58,8 +58,8 @@ enum class TransportResult : uint8_t {
 // One packet: filled by the caller before an exchange, and by the exchange
 // (or packet_parse) from the reply.
 struct ReaderPacket {
-  uint16_t address = 0;  // device id: the reader's on requests, the one it answered with on replies
-  uint16_t type = 0;     // kPacketType*; not kept from replies
+  uint16_t address = 0;        // device id: the reader's on requests, the one it answered with on replies
+  uint16_t type = 0;           // kPacketType*; not kept from replies
   int32_t payload_length = 0;  // bytes used in `payload`
   std::array<uint8_t, kMaxPayload> payload{};
 };
@@ -80,16 +80,14 @@ struct ReaderPacket {
 // io_failed; `report` is written only on ok (a read that timed out is a
 // failure, never a report of zeros, and cannot complete into `report` later).
 [[nodiscard]] TransportResult hid_read_report(platform::HidDevice& device,
-                                              std::span<uint8_t, kReportSize> report,
-                                              uint32_t timeout_ms);
+                                              std::span<uint8_t, kReportSize> report, uint32_t timeout_ms);
 
 // Builds the wire form of `packet` (address, type, payload) into `buffer`:
 // the one-byte address form for addresses below 256, the two-byte form
 // otherwise, CRC appended, then the whole packet reversed. Returns its length
 // in bytes, or 0 when the payload length is negative or the packet would
 // exceed 300 bytes.
-[[nodiscard]] size_t packet_build(const ReaderPacket& packet,
-                                  std::span<uint8_t, kPacketSize> buffer);
+[[nodiscard]] size_t packet_build(const ReaderPacket& packet, std::span<uint8_t, kPacketSize> buffer);
 
 // Decodes a reply in natural order. ok when `bytes` is exactly one intact
 // packet: start byte 0xAE, address form 0 or 1 (low four bits of byte 1), a

@@ -58,8 +58,7 @@ std::optional<ReaderRequest> decode_request(std::span<const uint8_t> p) {
   request.address_form = p[1];
   request.address = p[1] == 0 ? p[2] : load_u16_be(&p[2]);
   request.type = load_u16_be(&p[header + 2]);
-  request.payload.assign(p.begin() + static_cast<std::ptrdiff_t>(header + 4),
-                         p.end() - 2);
+  request.payload.assign(p.begin() + static_cast<std::ptrdiff_t>(header + 4), p.end() - 2);
   return request;
 }
 
@@ -68,13 +67,10 @@ std::optional<ReaderRequest> decode_request(std::span<const uint8_t> p) {
 ReaderReply ReaderReply::packet(uint16_t address, uint16_t type, std::vector<uint8_t> payload) {
   return {Kind::packet, address, type, std::move(payload)};
 }
-ReaderReply ReaderReply::raw(std::vector<uint8_t> bytes) {
-  return {Kind::raw, 0, 0, std::move(bytes)};
-}
+ReaderReply ReaderReply::raw(std::vector<uint8_t> bytes) { return {Kind::raw, 0, 0, std::move(bytes)}; }
 ReaderReply ReaderReply::none() { return {}; }
 
-std::vector<uint8_t> encode_reply(uint16_t address, uint16_t type,
-                                  std::span<const uint8_t> payload) {
+std::vector<uint8_t> encode_reply(uint16_t address, uint16_t type, std::span<const uint8_t> payload) {
   std::vector<uint8_t> p;
   p.push_back(kStart);
   if (address < 0x100) {
@@ -114,7 +110,7 @@ ReaderEmulator::ReaderEmulator(ReaderEmulatorOptions options) : options_(std::mo
         throw std::system_error(std::make_error_code(std::errc::filename_too_long), path_);
       std::memcpy(address.sun_path, path_.c_str(), path_.size() + 1);
       // A socket left behind by an earlier run would block the name.
-      struct stat st{};
+      struct stat st {};
       if (::lstat(path_.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) ::unlink(path_.c_str());
       listen_fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
       if (listen_fd_ < 0) throw_errno("socket");
@@ -147,8 +143,7 @@ ReaderEmulator::ReaderEmulator(ReaderEmulatorOptions options) : options_(std::mo
     if (::listen(listen_fd_, 8) != 0) throw_errno("listen");
     thread_ = platform::Thread::start([this] { serve(); });
     if (!thread_.joinable())
-      throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
-                              "thread");
+      throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again), "thread");
   } catch (...) {
     if (listen_fd_ >= 0 && !path_.empty()) ::unlink(path_.c_str());
     close_fd(listen_fd_);
@@ -301,8 +296,9 @@ void ReaderEmulator::take_report(std::span<const uint8_t> report) {
     // can complete a packet.
     for (size_t end = std::max(start, checked); end < gathered_.size() && !request; ++end) {
       if (gathered_[end] != kStart || end - start + 1 > kPacketSize) continue;
-      std::vector<uint8_t> logical(gathered_.rbegin() + static_cast<std::ptrdiff_t>(gathered_.size() - end - 1),
-                                   gathered_.rend() - static_cast<std::ptrdiff_t>(start));
+      std::vector<uint8_t> logical(
+          gathered_.rbegin() + static_cast<std::ptrdiff_t>(gathered_.size() - end - 1),
+          gathered_.rend() - static_cast<std::ptrdiff_t>(start));
       request = decode_request(logical);
     }
   }
@@ -333,7 +329,13 @@ void ReaderEmulator::take_report(std::span<const uint8_t> report) {
   logged_.notify_all();
   gathered_.clear();
 
-  const ReaderReply reply = handler ? handler(*request) : ReaderReply::none();
+  ReaderReply reply;
+  try {
+    if (handler) reply = handler(*request);
+  } catch (...) {
+    // A handler that fails answers nothing; the server keeps running.
+    reply = ReaderReply::none();
+  }
   if (reply.kind == ReaderReply::Kind::none) return;
   const std::vector<uint8_t> bytes = reply.kind == ReaderReply::Kind::packet
                                          ? encode_reply(reply.address, reply.type, reply.bytes)

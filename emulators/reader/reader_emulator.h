@@ -36,8 +36,8 @@ struct ReaderRequest {
 struct ReaderReply {
   enum class Kind { packet, raw, none };
   Kind kind = Kind::none;
-  uint16_t address = 0;  // packet: device id to answer with
-  uint16_t type = 0;     // packet: packet type
+  uint16_t address = 0;        // packet: device id to answer with
+  uint16_t type = 0;           // packet: packet type
   std::vector<uint8_t> bytes;  // packet: the payload; raw: the bytes to send as they stand
 
   // A well-formed reply packet (one-byte address form below 256).
@@ -63,7 +63,7 @@ enum class Carrier {
 };
 
 struct ReaderEmulatorOptions {
-  std::string folder;             // the folder the kit finds readers in
+  std::string folder;            // the folder the kit finds readers in
   std::string name = "reader0";  // socket (or .tcp file) name; it sets the interface order
   Carrier carrier = Carrier::unix_socket;
   uint16_t vendor_id = 0x0925;

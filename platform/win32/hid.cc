@@ -56,8 +56,7 @@ HidStatus transfer(HANDLE device, Direction direction, uint8_t* buffer, uint32_t
 
   const DWORD waited = WaitForSingleObject(device, wait_limit(timeout_ms));
   if (waited == WAIT_OBJECT_0)
-    return GetOverlappedResult(device, &overlapped, &moved, FALSE) ? HidStatus::ok
-                                                                    : HidStatus::failed;
+    return GetOverlappedResult(device, &overlapped, &moved, FALSE) ? HidStatus::ok : HidStatus::failed;
 
   // Retire the transfer before `overlapped` and `buffer` go out of scope. It
   // may have completed between the wait and the cancel: then it counts.
@@ -85,8 +84,7 @@ HidDevice& HidDevice::operator=(HidDevice&&) noexcept = default;
 
 bool HidDevice::is_open() const { return impl_ != nullptr; }
 
-HidStatus HidDevice::write_report(std::span<const uint8_t, kHidReportSize> report,
-                                  uint32_t timeout_ms) {
+HidStatus HidDevice::write_report(std::span<const uint8_t, kHidReportSize> report, uint32_t timeout_ms) {
   if (!impl_) return HidStatus::failed;
   std::array<uint8_t, kTransferSize> buffer{};
   std::copy(report.begin(), report.end(), buffer.begin() + 1);

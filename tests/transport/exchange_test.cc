@@ -83,10 +83,8 @@ class ReaderTransport : public ::testing::Test {
     std::filesystem::remove_all(folder_);
   }
 
-  emu::ReaderEmulator& plug(const std::string& name,
-                            emu::Carrier carrier = emu::Carrier::unix_socket,
-                            uint16_t vendor_id = kReaderVendorId,
-                            uint16_t product_id = kReaderProductId) {
+  emu::ReaderEmulator& plug(const std::string& name, emu::Carrier carrier = emu::Carrier::unix_socket,
+                            uint16_t vendor_id = kReaderVendorId, uint16_t product_id = kReaderProductId) {
     emulators_.push_back(std::make_unique<emu::ReaderEmulator>(
         emu::ReaderEmulatorOptions{folder_, name, carrier, vendor_id, product_id}));
     return *emulators_.back();
@@ -183,8 +181,8 @@ TEST_F(ReaderTransport, BadRepliesFailWithoutReadingFurtherReports) {
       // One-byte form, length field 294: a 301-byte packet.
       {"announces 301 bytes", with(with(good, 3, 0x01, 0), 4, 0x26, 5 * kReportSize)},
       {"announces 8 bytes", with(with(good, 3, 0x00, 0), 4, 0x01, 0)},
-      {"announces 0xFFFF + 8 bytes", with(with(with(good, 1, 0x01, 0), 4, 0xFF, 0), 5, 0xFF,
-                                         2 * kReportSize)},
+      {"announces 0xFFFF + 8 bytes",
+       with(with(with(good, 1, 0x01, 0), 4, 0xFF, 0), 5, 0xFF, 2 * kReportSize)},
   };
   emu::ReaderEmulator& reader = plug("reader");
   platform::HidDevice device = open_reader();
@@ -226,9 +224,8 @@ TEST_F(ReaderTransport, AMissingReplyTimesOutAndLeavesTheDeviceUsable) {
   EXPECT_EQ(reader_exchange(device, 9, packet, 300), TransportResult::timed_out);
   EXPECT_GE(Clock::now() - start, milliseconds(290));
 
-  reader.set_handler([](const emu::ReaderRequest& r) {
-    return emu::ReaderReply::packet(r.address, r.type, r.payload);
-  });
+  reader.set_handler(
+      [](const emu::ReaderRequest& r) { return emu::ReaderReply::packet(r.address, r.type, r.payload); });
   packet = request({4, 5, 6});
   EXPECT_EQ(reader_exchange(device, 9, packet, kTimeoutMs), TransportResult::ok);
   EXPECT_EQ(payload_of(packet), (Bytes{4, 5, 6}));
@@ -310,9 +307,8 @@ TEST_F(ReaderTransport, InterfacesOfOtherDevicesAreSkipped) {
 
   platform::HidDevice device = open_reader();
   EXPECT_TRUE(reader.connected());
-  EXPECT_TRUE(eventually([&] {
-    return !other_vendor.connected() && !other_product.connected() && !swapped.connected();
-  }));
+  EXPECT_TRUE(eventually(
+      [&] { return !other_vendor.connected() && !other_product.connected() && !swapped.connected(); }));
   EXPECT_FALSE(reader_open().is_open());
 }
 
@@ -338,8 +334,8 @@ TEST_F(ReaderTransport, AReaderHeldByAnotherClientIsSkipped) {
 }
 
 TEST_F(ReaderTransport, ATcpReaderWorksAndOnlyLoopbackAddressesAreTried) {
-  const char* refused[] = {"10.1.2.3:7001", "localhost:7001", "127.0.0.1", "127.0.0.1:0",
-                           "127.0.0.1:70000", "127.0.0.1:7x", "[::2]:7001", ""};
+  const char* refused[] = {"10.1.2.3:7001",   "localhost:7001", "127.0.0.1",  "127.0.0.1:0",
+                           "127.0.0.1:70000", "127.0.0.1:7x",   "[::2]:7001", ""};
   int index = 0;
   for (const char* line : refused)
     std::ofstream(folder_ + "/0-bad-" + std::to_string(index++) + ".tcp") << line << "\n";
