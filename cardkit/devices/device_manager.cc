@@ -27,9 +27,11 @@ void forget_card(uint32_t serial) {
 }  // namespace
 
 DeviceManager& DeviceManager::instance() {
-  static auto* manager = new DeviceManager;
-  return *manager;
+  static DeviceManager manager;
+  return manager;
 }
+
+DeviceManager::~DeviceManager() { stop(); }
 
 void DeviceManager::start() {
   std::lock_guard guard(lifecycle_);

@@ -44,9 +44,9 @@ class ReaderLease {
 
 class DeviceManager {
  public:
-  // The process-wide manager. Never destroyed: its threads may still be
-  // leaving while the process tears its static objects down.
+  // The process-wide manager.
   static DeviceManager& instance();
+  ~DeviceManager();
 
   // Starts the discovery thread (once; again after stop()).
   void start();

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "cardkit/devices/device_manager.h"
+#include "cardkit/layouts/fmt10/card_cache.h"
 #include "cardkit/log/log.h"
 
 namespace kk::cardkit {
@@ -12,14 +13,16 @@ namespace {
 void stop_device_manager() { DeviceManager::instance().stop(); }
 
 __attribute__((constructor)) void dll_init() {
+  // Everything the reader threads use is built before the stop handler is
+  // registered. Handlers run in reverse order of registration, at process
+  // exit and when the library is unloaded alike, so the threads are stopped
+  // and joined before any of it is torn down.
   write_log("%s\r\n", "dllInit");
-  DeviceManager::instance().start();
-  // At exit the threads stop before the process tears down; at unload the
-  // destructor below does the same.
+  (void)card_cache();
+  DeviceManager& manager = DeviceManager::instance();
   std::atexit(&stop_device_manager);
+  manager.start();
 }
-
-__attribute__((destructor)) void dll_fini() { stop_device_manager(); }
 
 }  // namespace
 }  // namespace kk::cardkit

@@ -18,7 +18,12 @@ namespace {
 // starts exactly at tick 0 re-arms on its next line, which is harmless.
 std::atomic<uint32_t> g_start_tick{0};
 
-platform::RecursiveLock g_append_lock;
+// Built on first use (the library's start routine logs first of all, so it
+// outlives the reader threads, which are stopped before it goes).
+platform::RecursiveLock& append_lock() {
+  static platform::RecursiveLock lock;
+  return lock;
+}
 
 }  // namespace
 
@@ -67,7 +72,7 @@ void write_log(const char* format, ...) {
   // One append per line. The lock keeps the threads of this process from
   // interleaving where the system's append is not a single step; a failed
   // write is deliberately ignored.
-  std::lock_guard guard(g_append_lock);
+  std::lock_guard guard(append_lock());
   (void)platform::append_to_file(*path, std::string_view(line.data(), length));
 }
 

@@ -34,10 +34,8 @@ void Fmt10CardCache::clear() {
 }
 
 Fmt10CardCache& card_cache() {
-  // Built on first use and never destroyed: card threads may still touch it
-  // while static objects are being torn down at process exit.
-  static auto* cache = new Fmt10CardCache;
-  return *cache;
+  static Fmt10CardCache cache;
+  return cache;
 }
 
 }  // namespace kk::cardkit
