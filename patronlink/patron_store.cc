@@ -51,8 +51,8 @@ std::string PatronStore::escape(std::string_view text) const {
   // quotes doubled instead of backslashes when the server runs with
   // NO_BACKSLASH_ESCAPES (it reports the mode with every reply).
   std::string out(text.size() * 2 + 1, '\0');
-  const unsigned long n =
-      mysql_real_escape_string(connection_.get(), out.data(), text.data(), static_cast<unsigned long>(text.size()));
+  const unsigned long n = mysql_real_escape_string(connection_.get(), out.data(), text.data(),
+                                                   static_cast<unsigned long>(text.size()));
   if (n > text.size() * 2) throw std::runtime_error("escaping failed");
   out.resize(n);
   return out;
@@ -90,7 +90,8 @@ std::pair<int32_t, std::string_view> PatronStore::field(std::string_view name) c
   for (int32_t i = 0; i < field_count_; ++i) {
     if (name == std::string_view(fields_[i].name)) {
       const char* value = row_[i];
-      return {static_cast<int32_t>(Status::ok), value != nullptr ? std::string_view(value) : std::string_view()};
+      return {static_cast<int32_t>(Status::ok),
+              value != nullptr ? std::string_view(value) : std::string_view()};
     }
   }
   return {refused, {}};

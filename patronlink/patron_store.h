@@ -33,9 +33,10 @@ enum class Status : int32_t {
 };
 
 // The caption and the message of the message box, in GBK.
-inline constexpr std::string_view kMessageCaption = "QUILL \xCF\xFB\xCF\xA2";              // QUILL 消息
-inline constexpr std::string_view kInitFailedText = "\xCE\xB4\xC4\xDC\xB3\xF5\xCA\xBC"  // 未能初始
-                                                    "\xBB\xAFMYSQL\xA3\xA1";              // 化MYSQL！
+inline constexpr std::string_view kMessageCaption = "QUILL \xCF\xFB\xCF\xA2";  // QUILL 消息
+inline constexpr std::string_view kInitFailedText =
+    "\xCE\xB4\xC4\xDC\xB3\xF5\xCA\xBC"  // 未能初始
+    "\xBB\xAFMYSQL\xA3\xA1";            // 化MYSQL！
 // The port of the library-management database, fixed.
 inline constexpr unsigned kDatabasePort = 3306;
 

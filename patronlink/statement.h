@@ -60,7 +60,6 @@ using Escaper = std::function<std::string(std::string_view)>;
 // "where"). Nothing for an empty slot list or an overlong statement.
 [[nodiscard]] std::optional<std::string> update_statement(std::string_view table,
                                                           std::span<const FieldSlot> slots,
-                                                          std::string_view condition,
-                                                          const Escaper& escape);
+                                                          std::string_view condition, const Escaper& escape);
 
 }  // namespace kk::patronlink

@@ -27,7 +27,8 @@ constexpr std::array<const char*, 5> kFields = {"R01B", "R02", "A", "B", "NAME"}
 
 MYSQL* direct_connection() {
   MYSQL* m = mysql_init(nullptr);
-  if (m == nullptr || mysql_real_connect(m, kHost, kUser, kPassword, kDatabase, 3306, nullptr, 0) == nullptr) {
+  if (m == nullptr ||
+      mysql_real_connect(m, kHost, kUser, kPassword, kDatabase, 3306, nullptr, 0) == nullptr) {
     throw std::runtime_error(std::string("cannot reach the server: ") + (m ? mysql_error(m) : "mysql_init"));
   }
   mysql_set_character_set(m, "GBK");

@@ -105,7 +105,8 @@ void reset_reader_table(AdminConnection& admin) {
 }
 
 Rows all_rows_hex(AdminConnection& admin) {
-  return admin.rows("SELECT HEX(R01B), HEX(R02), HEX(A), HEX(B), HEX(NAME) FROM READER ORDER BY 1, 2, 3, 4, 5");
+  return admin.rows(
+      "SELECT HEX(R01B), HEX(R02), HEX(A), HEX(B), HEX(NAME) FROM READER ORDER BY 1, 2, 3, 4, 5");
 }
 
 std::string hex(const std::string& bytes) {

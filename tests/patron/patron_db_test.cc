@@ -143,8 +143,7 @@ TEST_F(PatronDb, PlainUpdateAndInsertSendExactlyTheseStatements) {
     ASSERT_EQ(store.update(), Status::ok);
     EXPECT_THAT(log.queries(), Contains("update READER set A='1',B='2'  where R01B = 'K'"));
   }
-  EXPECT_EQ(admin_->rows("SELECT A, B FROM READER WHERE R01B = 'K'"),
-            (test::Rows{{"1", "2"}}));
+  EXPECT_EQ(admin_->rows("SELECT A, B FROM READER WHERE R01B = 'K'"), (test::Rows{{"1", "2"}}));
 
   store.add_new();
   ASSERT_EQ(store.set_field("A", "1"), Status::ok);
@@ -180,7 +179,8 @@ class HostileText : public PatronDb, public testing::WithParamInterface<bool> {}
 
 TEST_P(HostileText, IsStoredExactlyAndHarmsNoOtherRow) {
   const bool no_backslash_escapes = GetParam();
-  if (no_backslash_escapes) admin_->exec("SET GLOBAL sql_mode = CONCAT(@@GLOBAL.sql_mode, ',NO_BACKSLASH_ESCAPES')");
+  if (no_backslash_escapes)
+    admin_->exec("SET GLOBAL sql_mode = CONCAT(@@GLOBAL.sql_mode, ',NO_BACKSLASH_ESCAPES')");
   const auto others_before = test::all_rows_hex(*admin_);
 
   // 0x955C is one GBK character (昞) whose second byte is a backslash.
@@ -233,8 +233,9 @@ TEST_P(HostileText, IsStoredExactlyAndHarmsNoOtherRow) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(SqlModes, HostileText, testing::Values(false, true),
-                         [](const auto& param_info) { return param_info.param ? "NoBackslashEscapes" : "Default"; });
+INSTANTIATE_TEST_SUITE_P(SqlModes, HostileText, testing::Values(false, true), [](const auto& param_info) {
+  return param_info.param ? "NoBackslashEscapes" : "Default";
+});
 
 TEST_F(PatronDb, OverlongInputIsRefusedAndNothingIsSent) {
   PatronStore store;
@@ -247,7 +248,8 @@ TEST_F(PatronDb, OverlongInputIsRefusedAndNothingIsSent) {
   store.edit();
   EXPECT_EQ(store.set_field(std::string(32, 'F'), "v"), Status::refused);
   EXPECT_EQ(store.set_field("A", std::string(256, 'v')), Status::refused);
-  for (const char* name : {"A B", "A='1',R01B", "", "R01B`"}) EXPECT_EQ(store.set_field(name, "v"), Status::refused);
+  for (const char* name : {"A B", "A='1',R01B", "", "R01B`"})
+    EXPECT_EQ(store.set_field(name, "v"), Status::refused);
   EXPECT_EQ(store.set_field(std::string(31, 'F'), std::string(255, 'v')), Status::ok);
   for (int i = 1; i < 40; ++i) ASSERT_EQ(store.set_field("A", "v"), Status::ok) << i;
   EXPECT_EQ(store.set_field("A", "v"), Status::refused);  // the 41st
@@ -278,8 +280,7 @@ TEST_F(PatronDb, UpdateReleasesTheCursorAndANewSearchReplacesIt) {
   // The pending record and the search key stay: running it again is fine.
   ASSERT_EQ(store.set_field("B", "again"), Status::ok);
   EXPECT_EQ(store.update(), Status::ok);
-  EXPECT_EQ(admin_->rows("SELECT A, B FROM READER WHERE R01B = 'P002'"),
-            (test::Rows{{"changed", "again"}}));
+  EXPECT_EQ(admin_->rows("SELECT A, B FROM READER WHERE R01B = 'P002'"), (test::Rows{{"changed", "again"}}));
 
   ASSERT_EQ(store.search_first("P001"), 0);
   EXPECT_EQ(field(store, "A"), "x");

@@ -26,8 +26,8 @@ TEST(FieldName, OnlyPlainNamesCanStandBareInAStatement) {
       {"`R01B`", false},
       {"A;DROP", false},
       {"A-- ", false},
-      {"\x95", false},    // a lead byte with nothing after it
-      {"\x95'", false},   // a lead byte before a quote is no character
+      {"\x95", false},   // a lead byte with nothing after it
+      {"\x95'", false},  // a lead byte before a quote is no character
       {"A\\", false},
   };
   for (const auto& c : cases) EXPECT_EQ(is_plain_field_name(c.name), c.plain) << c.name;
