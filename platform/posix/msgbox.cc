@@ -58,8 +58,8 @@ void show_message_box(std::string_view caption_gbk, std::string_view message_gbk
   line.append(": ");
   line.append(gbk_to_utf8(message_gbk));
   line.push_back('\n');
-  // One write, so the line is not interleaved with other output; a failed
-  // write has nowhere to be reported.
+  // The whole line in one write(2) where the pipe takes it, so it is not
+  // interleaved with other output; a failed write has nowhere to go.
   const char* p = line.data();
   size_t left = line.size();
   while (left > 0) {
