@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <bit>
 #include <stdexcept>
+#include <utility>
 
 #include "common/bytes.h"
 
@@ -226,7 +227,10 @@ constexpr Pc2Tables kPc2 = make_pc2_tables();
 
 constexpr uint32_t rotate28(uint32_t half, int by) { return ((half << by) | (half >> (28 - by))) & 0x0fffffffu; }
 
-DesSchedule encryption_schedule(std::span<const uint8_t, kDesKeySize> key) {
+// The round keys of `key`, stored in application order: round i at slot i
+// for encryption, at slot 15 - i for decryption, so that no reversed copy
+// of the key material is ever made.
+DesSchedule compute_schedule(std::span<const uint8_t, kDesKeySize> key, DesDirection direction) {
   uint32_t c = 0;
   uint32_t d = 0;
   for (size_t i = 0; i < kDesKeySize; ++i) {
@@ -246,8 +250,9 @@ DesSchedule encryption_schedule(std::span<const uint8_t, kDesKeySize> key) {
       first |= from_c.first | from_d.first;
       second |= from_c.second | from_d.second;
     }
-    schedule[2 * round] = first;
-    schedule[2 * round + 1] = second;
+    const size_t slot = direction == DesDirection::encrypt ? round : 15 - round;
+    schedule[2 * slot] = first;
+    schedule[2 * slot + 1] = second;
   }
   return schedule;
 }
@@ -286,13 +291,7 @@ void ecb(const DesSchedule& schedule, std::span<uint8_t> data) {
 }  // namespace
 
 DesSchedule des_key_schedule(std::span<const uint8_t, kDesKeySize> key, DesDirection direction) {
-  DesSchedule schedule = encryption_schedule(key);
-  if (direction == DesDirection::decrypt) {
-    DesSchedule reversed = reversed_rounds(schedule);
-    secure_wipe(schedule.data(), sizeof schedule);
-    return reversed;
-  }
-  return schedule;
+  return compute_schedule(key, direction);
 }
 
 DesHalves des_initial_permutation(std::span<const uint8_t, kDesBlockSize> block) {
@@ -315,10 +314,11 @@ void des_rounds(DesHalves& halves, const DesSchedule& schedule) {
   uint32_t left = halves.left;
   uint32_t right = halves.right;
   const uint32_t* key = schedule.data();
-  for (int pair = 0; pair < 8; ++pair, key += 4) {
-    left ^= feistel(right, key);
-    right ^= feistel(left, key + 2);
-  }
+  // Unrolled at compile time: the round count is fixed and a loop's
+  // bookkeeping is a measurable share of so short a body.
+  [&]<size_t... Pair>(std::index_sequence<Pair...>) {
+    ((left ^= feistel(right, key + 4 * Pair), right ^= feistel(left, key + 4 * Pair + 2)), ...);
+  }(std::make_index_sequence<8>());
   // The last round does not exchange the halves: the output is R16 L16.
   halves.left = right;
   halves.right = left;
@@ -347,7 +347,7 @@ void des_context_set_key(DesKeyContext& context, std::span<const uint8_t, kDesKe
   // Copy the key first: `key` may point into the context itself.
   std::array<uint8_t, kDesKeySize> copy;
   std::copy(key.begin(), key.end(), copy.begin());
-  context.encryption_ = encryption_schedule(copy);
+  context.encryption_ = compute_schedule(copy, DesDirection::encrypt);
   context.decryption_ = reversed_rounds(context.encryption_);
   context.key_ = copy;
   secure_wipe(copy.data(), sizeof copy);

@@ -35,8 +35,7 @@ CARDKIT_API int32_t des3_enc_dat(uint8_t* data, int32_t length, const uint8_t ke
   return kk::guarded<int32_t>(0, [&]() -> int32_t {
     if (length < 1 || length > kLargestEncryptLength || data == nullptr || key == nullptr) return 0;
     const int64_t block_count = (int64_t{length} - 1) / 8 + 1;
-    const kk::cardkit::Des3KeyContext context(key_span(key));
-    kk::cardkit::des3_ecb_encrypt(context, blocks(data, block_count));
+    kk::cardkit::des3_ecb_encrypt(key_span(key), blocks(data, block_count));
     return static_cast<int32_t>(block_count * 8);
   });
 }
@@ -47,8 +46,7 @@ CARDKIT_API int32_t des3_dec_dat(uint8_t* data, int32_t length, const uint8_t ke
     // the int32 range do not overflow; lengths from -7 to 0 give no blocks.
     const int64_t block_count = ((int64_t{length} + 7) & ~int64_t{7}) / 8;
     if (block_count <= 0 || data == nullptr || key == nullptr) return 0;
-    const kk::cardkit::Des3KeyContext context(key_span(key));
-    kk::cardkit::des3_ecb_decrypt(context, blocks(data, block_count));
+    kk::cardkit::des3_ecb_decrypt(key_span(key), blocks(data, block_count));
     return 0;
   });
 }
