@@ -151,10 +151,11 @@ class RatioReporter : public benchmark::ConsoleReporter {
   }
 
   void print_ratios() const {
-    const char* pairs[][3] = {{"single DES block", "des_block_kit", "des_block_openssl"},
-                              {"des3_enc_dat 8 bytes", "des3_enc_dat_kit/8", "des3_enc_dat_openssl/8"},
-                              {"des3_enc_dat 256 bytes", "des3_enc_dat_kit/256", "des3_enc_dat_openssl/256"},
-                              {"pboc_des3_mac 256 bytes", "pboc_des3_mac_kit/256", "pboc_des3_mac_openssl/256"}};
+    const char* pairs[][3] = {
+        {"single DES block", "des_block_kit", "des_block_openssl"},
+        {"des3_enc_dat 8 bytes", "des3_enc_dat_kit/8", "des3_enc_dat_openssl/8"},
+        {"des3_enc_dat 256 bytes", "des3_enc_dat_kit/256", "des3_enc_dat_openssl/256"},
+        {"pboc_des3_mac 256 bytes", "pboc_des3_mac_kit/256", "pboc_des3_mac_openssl/256"}};
     std::printf("\nOpenSSL CPU time / cardkit CPU time, best run (>= 1.0: cardkit at least as fast)\n");
     for (const auto& pair : pairs) {
       const auto ours = times_.find(pair[1]);

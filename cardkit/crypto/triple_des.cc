@@ -15,8 +15,9 @@ class PassSchedules {
  public:
   PassSchedules(std::span<const uint8_t, kDes3KeySize> key, DesDirection outer)
       : outer_(des_key_schedule(key.first<kDesKeySize>(), outer)),
-        middle_(des_key_schedule(key.last<kDesKeySize>(),
-                                 outer == DesDirection::encrypt ? DesDirection::decrypt : DesDirection::encrypt)) {}
+        middle_(des_key_schedule(key.last<kDesKeySize>(), outer == DesDirection::encrypt
+                                                              ? DesDirection::decrypt
+                                                              : DesDirection::encrypt)) {}
   PassSchedules(const PassSchedules&) = delete;
   PassSchedules& operator=(const PassSchedules&) = delete;
   ~PassSchedules() {
@@ -64,7 +65,8 @@ void des3_ecb_decrypt(std::span<const uint8_t, kDes3KeySize> key, std::span<uint
 }
 
 void des3_diversify(std::span<const uint8_t, kDiversifyDataSize> data,
-                    std::span<const uint8_t, kDes3KeySize> master_key, std::span<uint8_t, kDes3KeySize> derived) {
+                    std::span<const uint8_t, kDes3KeySize> master_key,
+                    std::span<uint8_t, kDes3KeySize> derived) {
   // Read everything before writing anything: the caller may derive in place.
   std::array<uint8_t, kDes3KeySize> result;
   std::copy(data.begin(), data.end(), result.begin());
@@ -75,7 +77,8 @@ void des3_diversify(std::span<const uint8_t, kDiversifyDataSize> data,
   secure_wipe(result.data(), result.size());
 }
 
-std::array<uint8_t, kMacSize> pboc_des3_mac(std::span<const uint8_t> data, std::span<const uint8_t, kDes3KeySize> key) {
+std::array<uint8_t, kMacSize> pboc_des3_mac(std::span<const uint8_t> data,
+                                            std::span<const uint8_t, kDes3KeySize> key) {
   const PassSchedules passes(key, DesDirection::encrypt);  // E K1, D K2
 
   // The chaining value is kept in the permuted form between blocks: the

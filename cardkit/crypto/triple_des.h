@@ -39,7 +39,8 @@ void des3_ecb_decrypt(std::span<const uint8_t, kDes3KeySize> key, std::span<uint
 // in place, over the master key): both halves are computed before `derived`
 // is written.
 void des3_diversify(std::span<const uint8_t, kDiversifyDataSize> data,
-                    std::span<const uint8_t, kDes3KeySize> master_key, std::span<uint8_t, kDes3KeySize> derived);
+                    std::span<const uint8_t, kDes3KeySize> master_key,
+                    std::span<uint8_t, kDes3KeySize> derived);
 
 // The 4-byte retail MAC of `data`: CBC with single DES under K1 and a zero
 // initial value over `data` padded with 0x80 and zeros to whole blocks (at

@@ -41,7 +41,8 @@ TEST(Des3EncDat, RoundsUpToWholeBlocksAndTouchesNothingElse) {
     int32_t length;
     int32_t result;  // = bytes encrypted
   };
-  const Case cases[] = {{1, 8}, {7, 8}, {8, 8}, {9, 16}, {16, 16}, {17, 24}, {0, 0}, {-1, 0}, {-8, 0}, {INT32_MIN, 0}};
+  const Case cases[] = {{1, 8},   {7, 8}, {8, 8},  {9, 16}, {16, 16},
+                        {17, 24}, {0, 0}, {-1, 0}, {-8, 0}, {INT32_MIN, 0}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.length);
     std::vector<uint8_t> data = pattern(40, 5);
@@ -56,7 +57,8 @@ TEST(Des3DecDat, RoundsUpToWholeBlocksAndInvertsEncryption) {
     int32_t length;
     size_t blocks;
   };
-  const Case cases[] = {{1, 1}, {8, 1}, {9, 2}, {16, 2}, {33, 5}, {0, 0}, {-1, 0}, {-7, 0}, {-8, 0}, {INT32_MIN, 0}};
+  const Case cases[] = {{1, 1}, {8, 1},  {9, 2},  {16, 2}, {33, 5},
+                        {0, 0}, {-1, 0}, {-7, 0}, {-8, 0}, {INT32_MIN, 0}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.length);
     const std::vector<uint8_t> plain = pattern(48, 9);
