@@ -55,8 +55,10 @@ class SerialDevice {
   void close();
   [[nodiscard]] bool is_open() const;
 
-  // Discard what was received and not read yet / what was written and not
-  // sent yet, aborting reads or writes under way.
+  // Discard what was received and not read yet / what was written and is
+  // still queued in the driver, aborting reads or writes under way. Bytes a
+  // write has already handed on (to the wire, or to the other side of a
+  // pseudo-terminal) are not taken back.
   void purge_input();
   void purge_output();
 
@@ -67,11 +69,11 @@ class SerialDevice {
   // Reads up to into.size() bytes that are already queued, without waiting.
   [[nodiscard]] SerialRead read(std::span<uint8_t> into, size_t& got);
 
-  // Hands all of `bytes` to the port. A write the port cannot take at once is
-  // waited for up to `wait_ms`. False when the port refuses the write. Where
-  // the system keeps an unfinished write queued (Windows), a wait that runs
-  // out still counts as written; where it cannot (POSIX), bytes not taken
-  // within `wait_ms` would be lost, so that is reported as false.
+  // Hands all of `bytes` to the port and waits up to `wait_ms` for them to
+  // leave the driver's queue. False when the port refuses the write or (on
+  // POSIX systems, which cannot keep an unfinished write queued beyond the
+  // call) cannot take every byte within `wait_ms`. Bytes accepted but not
+  // yet sent when the wait ends still go out, so that counts as written.
   [[nodiscard]] bool write(std::span<const uint8_t> bytes, uint32_t wait_ms);
 
   struct Impl;  // the system's port state, defined by each implementation

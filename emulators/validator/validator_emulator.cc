@@ -185,7 +185,9 @@ void ValidatorEmulator::take_bytes(std::span<const uint8_t> bytes) {
 
       if (frame[1] != notecore::kValidatorAddress) continue;  // another device's frame
       if (std::equal(frame.begin(), frame.end(), notecore::kAckFrame.begin(), notecore::kAckFrame.end())) {
-        if (advance_on_ack_) advance_after_ack();
+        // Only the state the host was told about moves on: a bill inserted
+        // since that poll is news the host has not had yet.
+        if (advance_on_ack_ && state_ == reported_) advance_after_ack();
         advance_on_ack_ = false;
         continue;
       }
@@ -252,10 +254,10 @@ std::vector<uint8_t> ValidatorEmulator::answer(std::span<const uint8_t> frame) {
       enabled_ = 0;
       escrow_ = 0;
       return {kReplyAck};
-    case kCmdPoll: {
+    case kCmdPoll:
       advance_on_ack_ = true;
+      reported_ = state_;
       return poll_reply();
-    }
     case kCmdEnableBillTypes:
       if (params.size() != 6) return {kReplyIllegalCommand};
       enabled_ = params[2];

@@ -165,6 +165,7 @@ class ValidatorEmulator {
   uint8_t escrow_ = 0;
   int initialising_left_ = 0;
   bool advance_on_ack_ = false;
+  ValidatorState reported_ = ValidatorState::power_up;  // by the last poll
 };
 
 }  // namespace kk::emu

@@ -115,7 +115,13 @@ void SerialDevice::purge_input() {
 }
 
 void SerialDevice::purge_output() {
-  if (impl_->fd >= 0) (void)tcflush(impl_->fd, TCOFLUSH);
+  if (impl_->fd < 0) return;
+  // Only bytes still queued in the driver are discarded. A pseudo-terminal
+  // reports no output queue: what was written has already been handed to the
+  // other side, as a real port has sent it by now, and a flush there could
+  // still drop it (the validator's acknowledgement of the last reply).
+  int queued = 0;
+  if (ioctl(impl_->fd, TIOCOUTQ, &queued) == 0 && queued > 0) (void)tcflush(impl_->fd, TCOFLUSH);
 }
 
 int32_t SerialDevice::queued_input() {
@@ -149,11 +155,17 @@ bool SerialDevice::write(std::span<const uint8_t> bytes, uint32_t wait_ms) {
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
+    // Bytes the terminal cannot take would be lost: that is a failed write.
     const uint32_t elapsed = tick_ms() - start;
     if (elapsed >= wait_ms) return false;
     pollfd writable{impl_->fd, POLLOUT, 0};
     (void)::poll(&writable, 1, static_cast<int>(wait_ms - elapsed));
   }
+  // Like a Windows serial write, finish once the bytes have left the driver's
+  // queue, within the same wait; bytes still queued after it go out later,
+  // so the write counts as done either way.
+  int queued = 0;
+  while (ioctl(impl_->fd, TIOCOUTQ, &queued) == 0 && queued > 0 && tick_ms() - start < wait_ms) sleep_ms(1);
   return true;
 }
 
