@@ -10,7 +10,8 @@ namespace kk::cashgate {
 
 std::string daily_log_name(const platform::LocalTime& when) {
   char name[32];
-  std::snprintf(name, sizeof name, "C:\\%04d%02d%02d.txt", when.year % 10000, when.month % 100, when.day % 100);
+  std::snprintf(name, sizeof name, "C:\\%04d%02d%02d.txt", when.year % 10000, when.month % 100,
+                when.day % 100);
   return name;
 }
 

@@ -1,6 +1,5 @@
 // The C exports of cashgate: argument checks and one call each.
 #include "cashgate.h"
-
 #include "cashgate/calls.h"
 #include "common/boundary.h"
 
@@ -26,7 +25,8 @@ int32_t TarnPoll(int32_t* first, int32_t* second) {
 
 int32_t TarnEnableBillType(uint32_t bill_mask, uint8_t escrow, int32_t* first, int32_t* second) {
   if (first == nullptr || second == nullptr) return -1;
-  return kk::guarded(int32_t{-1}, [&] { return kk::cashgate::enable_bill_type(bill_mask, escrow, *first, *second); });
+  return kk::guarded(int32_t{-1},
+                     [&] { return kk::cashgate::enable_bill_type(bill_mask, escrow, *first, *second); });
 }
 
 int32_t TarnDisableBill(int32_t* first, int32_t* second) {

@@ -32,8 +32,8 @@ std::array<uint8_t, 6> bill_type_params(uint32_t bill_mask, uint32_t escrow_flag
   return params;
 }
 
-LinkCode run_command(Command command, std::span<const uint8_t> params, std::span<uint8_t, kCommandAreaSize> reply,
-                     uint32_t& count) {
+LinkCode run_command(Command command, std::span<const uint8_t> params,
+                     std::span<uint8_t, kCommandAreaSize> reply, uint32_t& count) {
   count = 0;
   std::array<uint8_t, kCommandAreaSize> request{};
   std::fill(reply.begin(), reply.end(), uint8_t{0});

@@ -1,11 +1,10 @@
 // The C exports of notecore: argument checks, one call into the driver, and
 // the conversion of its result to 0 / -1.
-#include "notecore.h"
-
 #include <array>
 #include <cstring>
 
 #include "common/boundary.h"
+#include "notecore.h"
 #include "notecore/commands.h"
 
 using kk::notecore::Command;
@@ -49,7 +48,9 @@ int32_t Voro_Poll(uint8_t* buf, int32_t* len) { return command_export(Command::p
 int32_t Voro_Identification(uint8_t* buf, int32_t* len) {
   return command_export(Command::identification, {}, buf, len);
 }
-int32_t Voro_GetBillTable(uint8_t* buf, int32_t* len) { return command_export(Command::bill_table, {}, buf, len); }
+int32_t Voro_GetBillTable(uint8_t* buf, int32_t* len) {
+  return command_export(Command::bill_table, {}, buf, len);
+}
 int32_t Voro_Stack(uint8_t* buf, int32_t* len) { return command_export(Command::stack, {}, buf, len); }
 int32_t Voro_Return(uint8_t* buf, int32_t* len) { return command_export(Command::return_bill, {}, buf, len); }
 

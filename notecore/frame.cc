@@ -10,7 +10,8 @@ uint16_t frame_crc(std::span<const uint8_t> bytes) {
   uint16_t crc = 0;
   for (const uint8_t byte : bytes) {
     crc ^= byte;
-    for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) != 0 ? static_cast<uint16_t>((crc >> 1) ^ 0x8408) : crc >> 1;
+    for (int bit = 0; bit < 8; ++bit)
+      crc = (crc & 1) != 0 ? static_cast<uint16_t>((crc >> 1) ^ 0x8408) : crc >> 1;
   }
   return crc;
 }

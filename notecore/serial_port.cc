@@ -16,14 +16,22 @@ void SerialPort::configure(int32_t port_number, uint32_t baud, char parity, uint
 platform::SerialSettings SerialPort::line_settings() const {
   platform::SerialSettings settings;
   switch (baud_) {
-    case 300: case 600: case 1200: case 2400: case 4800: case 19200:
-    case 38400: case 56000: case 57600: case 115200:
+    case 300:
+    case 600:
+    case 1200:
+    case 2400:
+    case 4800:
+    case 19200:
+    case 38400:
+    case 56000:
+    case 57600:
+    case 115200:
       settings.baud = baud_;
       break;
     default:
       settings.baud = 9600;
   }
-  settings.parity = parity_ == 'O' ? platform::Parity::odd
+  settings.parity = parity_ == 'O'   ? platform::Parity::odd
                     : parity_ == 'E' ? platform::Parity::even
                                      : platform::Parity::none;
   settings.data_bits = data_bits_ == 7 ? 7 : 8;
@@ -64,9 +72,12 @@ ReadCode SerialPort::read_step(size_t count) {
     if (queued <= 0 || static_cast<size_t>(queued) < count) continue;
     size_t got = 0;
     switch (device_.read(std::span(receive_).first(count), got)) {
-      case platform::SerialRead::pending: return ReadCode::pending;
-      case platform::SerialRead::failed: return ReadCode::failed;
-      case platform::SerialRead::done: break;
+      case platform::SerialRead::pending:
+        return ReadCode::pending;
+      case platform::SerialRead::failed:
+        return ReadCode::failed;
+      case platform::SerialRead::done:
+        break;
     }
     if (got >= count) return ReadCode::ok;
   }

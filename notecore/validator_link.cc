@@ -15,7 +15,12 @@ constexpr int kHeaderAttempts = 2;
 
 bool command_wants_ack(uint8_t command) {
   switch (command) {
-    case 0x31: case 0x33: case 0x37: case 0x41: case 0xC7: case 0xC8:
+    case 0x31:
+    case 0x33:
+    case 0x37:
+    case 0x41:
+    case 0xC7:
+    case 0xC8:
       return true;
     default:
       return false;

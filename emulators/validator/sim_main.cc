@@ -29,18 +29,30 @@ constexpr const char* kUsage =
 const char* state_name(kk::emu::ValidatorState state) {
   using S = kk::emu::ValidatorState;
   switch (state) {
-    case S::power_up: return "power up";
-    case S::initialising: return "initialising";
-    case S::idling: return "idling";
-    case S::accepting: return "accepting";
-    case S::stacking: return "stacking";
-    case S::returning: return "returning";
-    case S::disabled: return "disabled";
-    case S::holding: return "holding";
-    case S::rejecting: return "rejecting";
-    case S::escrow: return "escrow";
-    case S::stacked: return "stacked";
-    case S::returned: return "returned";
+    case S::power_up:
+      return "power up";
+    case S::initialising:
+      return "initialising";
+    case S::idling:
+      return "idling";
+    case S::accepting:
+      return "accepting";
+    case S::stacking:
+      return "stacking";
+    case S::returning:
+      return "returning";
+    case S::disabled:
+      return "disabled";
+    case S::holding:
+      return "holding";
+    case S::rejecting:
+      return "rejecting";
+    case S::escrow:
+      return "escrow";
+    case S::stacked:
+      return "stacked";
+    case S::returned:
+      return "returned";
   }
   return "?";
 }

@@ -46,17 +46,28 @@ bool has_detail(ValidatorState state) {
 
 uint32_t speed_number(speed_t speed) {
   switch (speed) {
-    case B300: return 300;
-    case B600: return 600;
-    case B1200: return 1200;
-    case B2400: return 2400;
-    case B4800: return 4800;
-    case B9600: return 9600;
-    case B19200: return 19200;
-    case B38400: return 38400;
-    case B57600: return 57600;
-    case B115200: return 115200;
-    default: return 0;
+    case B300:
+      return 300;
+    case B600:
+      return 600;
+    case B1200:
+      return 1200;
+    case B2400:
+      return 2400;
+    case B4800:
+      return 4800;
+    case B9600:
+      return 9600;
+    case B19200:
+      return 19200;
+    case B38400:
+      return 38400;
+    case B57600:
+      return 57600;
+    case B115200:
+      return 115200;
+    default:
+      return 0;
   }
 }
 
@@ -75,7 +86,7 @@ const std::array<BillTableEntry, kBillTypes>& ValidatorEmulator::bill_table() {
 
 std::vector<uint8_t> ValidatorEmulator::identification() {
   static constexpr char kPart[] = "KKV-EMU-100    ";  // 15 characters
-  static constexpr char kSerial[] = "EM0000000001";    // 12 characters
+  static constexpr char kSerial[] = "EM0000000001";   // 12 characters
   std::vector<uint8_t> block(kPart, kPart + 15);
   block.insert(block.end(), kSerial, kSerial + 12);
   const uint8_t asset[7] = {0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01};
@@ -205,14 +216,21 @@ void ValidatorEmulator::take_bytes(std::span<const uint8_t> bytes) {
       } else {
         out.assign(reply.begin(), reply.begin() + static_cast<ptrdiff_t>(reply_length));
         switch (failure_) {
-          case Failure::none: break;
-          case Failure::silent: out.clear(); break;
+          case Failure::none:
+            break;
+          case Failure::silent:
+            out.clear();
+            break;
           case Failure::bad_header_once:
             failure_ = Failure::none;
             out[0] = kWrongSync;
             break;
-          case Failure::bad_header_always: out[0] = kWrongSync; break;
-          case Failure::bad_crc: out.back() ^= 0xFF; break;
+          case Failure::bad_header_always:
+            out[0] = kWrongSync;
+            break;
+          case Failure::bad_crc:
+            out.back() ^= 0xFF;
+            break;
           case Failure::late_body:
             delayed_output_.assign(out.begin() + kLateBodyFirstPart, out.end());
             delayed_at_ms_ = now + options_.late_body_delay_ms;
@@ -311,16 +329,23 @@ void ValidatorEmulator::advance_after_ack() {
     case ValidatorState::accepting:
       state_ = ((escrow_ >> detail_) & 1) != 0 ? ValidatorState::escrow : ValidatorState::stacking;
       break;
-    case ValidatorState::stacking: state_ = ValidatorState::stacked; break;
-    case ValidatorState::returning: state_ = ValidatorState::returned; break;
-    case ValidatorState::holding: state_ = ValidatorState::escrow; break;
+    case ValidatorState::stacking:
+      state_ = ValidatorState::stacked;
+      break;
+    case ValidatorState::returning:
+      state_ = ValidatorState::returned;
+      break;
+    case ValidatorState::holding:
+      state_ = ValidatorState::escrow;
+      break;
     case ValidatorState::stacked:
     case ValidatorState::returned:
     case ValidatorState::rejecting:
       state_ = rest_state();
       detail_ = 0;
       break;
-    default: break;
+    default:
+      break;
   }
 }
 

@@ -1,9 +1,9 @@
 // termios2: a numeric line rate (BOTHER).
+#include "platform/posix/serial_baud.h"
+
 #include <asm/ioctls.h>
 #include <asm/termbits.h>
 #include <sys/ioctl.h>
-
-#include "platform/posix/serial_baud.h"
 
 namespace kk::platform::detail {
 

@@ -152,8 +152,8 @@ bool SerialDevice::write(std::span<const uint8_t> bytes, uint32_t wait_ms) {
   std::memcpy(d.write_buffer.data(), bytes.data(), bytes.size());
   ResetEvent(d.write_record.hEvent);
   DWORD done = 0;
-  if (WriteFile(d.port, d.write_buffer.data(), static_cast<DWORD>(bytes.size()), &done,
-                &d.write_record) != FALSE)
+  if (WriteFile(d.port, d.write_buffer.data(), static_cast<DWORD>(bytes.size()), &done, &d.write_record) !=
+      FALSE)
     return true;
   if (GetLastError() != ERROR_IO_PENDING) return false;
   // The driver keeps the write queued; it goes out even if the wait ends

@@ -1,9 +1,8 @@
 // cashgate imports six notecore exports and must not load without them: a
 // child process loads it once against the real notecore and once against a
 // stand-in that lacks one export (found first through LD_LIBRARY_PATH).
-#include <sys/wait.h>
-
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <cstdio>
 #include <cstdlib>

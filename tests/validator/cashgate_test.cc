@@ -1,9 +1,10 @@
 // cashgate against the validator emulator: the two values each call hands
 // back, the daily log's lines, and logging failures that must not matter.
-#include <sys/stat.h>
-#include <unistd.h>
+#include "cashgate.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -14,7 +15,6 @@
 #include <sstream>
 #include <string>
 
-#include "cashgate.h"
 #include "platform/clock.h"
 #include "validator_fixture.h"
 
@@ -153,8 +153,8 @@ TEST_F(CashgateTest, FailedCallsKeepAndLogTheCallersValues) {
 
   EXPECT_EQ(TarnEnableBillType(0x05, 1, nullptr, &second_), -1);
 
-  EXPECT_EQ(logged_messages(), (std::vector<std::string>{"TarnReset 7,9", "TarnOpenPort(9)", "TarnPoll 7,9",
-                                                         "TarnPoll 20,90"}));
+  EXPECT_EQ(logged_messages(),
+            (std::vector<std::string>{"TarnReset 7,9", "TarnOpenPort(9)", "TarnPoll 7,9", "TarnPoll 20,90"}));
 }
 
 TEST_F(CashgateTest, SilentValidatorFailsAndLogsTheOldValues) {

@@ -1,10 +1,11 @@
 // Frame CRC known answers, frame building, and the enable-bill-types masks.
+#include "notecore/frame.h"
+
 #include <gtest/gtest.h>
 
 #include <string_view>
 
 #include "notecore/commands.h"
-#include "notecore/frame.h"
 #include "validator_fixture.h"
 
 namespace kk::test {
@@ -78,9 +79,9 @@ TEST(BillTypeParams, MaskLowByteAndEscrowOnlyForFlagOne) {
     std::array<uint8_t, 6> params;
   };
   const Case cases[] = {
-      {0x1FF, 1, {0, 0, 0xFF, 0, 0, 0xFF}},     {0x1FF, 2, {0, 0, 0xFF, 0, 0, 0}},
-      {0x05, 0, {0, 0, 0x05, 0, 0, 0}},         {0xFFFFFF01, 0xFFFFFF01, {0, 0, 0x01, 0, 0, 0x01}},
-      {0x00, 1, {0, 0, 0, 0, 0, 0}},            {0x80, 0xFF, {0, 0, 0x80, 0, 0, 0}},
+      {0x1FF, 1, {0, 0, 0xFF, 0, 0, 0xFF}}, {0x1FF, 2, {0, 0, 0xFF, 0, 0, 0}},
+      {0x05, 0, {0, 0, 0x05, 0, 0, 0}},     {0xFFFFFF01, 0xFFFFFF01, {0, 0, 0x01, 0, 0, 0x01}},
+      {0x00, 1, {0, 0, 0, 0, 0, 0}},        {0x80, 0xFF, {0, 0, 0x80, 0, 0, 0}},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(notecore::bill_type_params(c.mask, c.flag), c.params) << c.mask << "/" << c.flag;

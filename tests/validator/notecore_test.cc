@@ -1,6 +1,8 @@
 // The notecore exports against the validator emulator over a real
 // pseudo-terminal: request frames, acknowledgements, time-outs, resends,
 // damaged and oversized replies, and the port's open/close rules.
+#include "notecore.h"
+
 #include <gtest/gtest.h>
 
 #include <array>
@@ -8,7 +10,6 @@
 #include <cstring>
 #include <functional>
 
-#include "notecore.h"
 #include "notecore/commands.h"
 #include "platform/serial.h"
 #include "validator_fixture.h"

@@ -1,16 +1,15 @@
 // The validator's serial port over a bare pseudo-terminal: line settings as
 // the terminal reports them, and the read steps' codes and time-outs.
+#include "notecore/serial_port.h"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <string>
-
-#include "notecore/serial_port.h"
 
 namespace kk::notecore {
 namespace {
