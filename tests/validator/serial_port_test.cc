@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 
 namespace kk::notecore {
 namespace {
@@ -139,8 +140,12 @@ TEST_F(PtyPort, ReadStepCodes) {
 
   feed("\x02\x03\x06");
   // The bytes reach the port through the terminal layer; wait for them.
-  ReadCode code = ReadCode::nothing_yet;
-  for (int i = 0; i < 1000 && code == ReadCode::nothing_yet; ++i) code = port_.read_step(3);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  ReadCode code = port_.read_step(3);
+  while (code == ReadCode::nothing_yet && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    code = port_.read_step(3);
+  }
   ASSERT_EQ(code, ReadCode::ok);
   EXPECT_EQ(port_.received()[0], 0x02);
   EXPECT_EQ(port_.received()[2], 0x06);
