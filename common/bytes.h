@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <span>
 
 namespace kk {
@@ -59,10 +60,13 @@ inline void store_u32_le(uint8_t* p, uint32_t v) {
 }
 
 // Overwrites key material so that it does not linger in freed or reused
-// memory; the volatile access keeps the compiler from dropping the stores.
+// memory. The empty asm statement claims to read the zeroed memory through
+// `p`, so the compiler cannot drop the stores as dead, while memset still
+// clears whole words: the triple-DES exports wipe two key schedules on every
+// call, and a byte-at-a-time volatile loop cost them a quarter of their time.
 inline void secure_wipe(void* p, size_t n) {
-  auto* v = static_cast<volatile uint8_t*>(p);
-  while (n--) *v++ = 0;
+  std::memset(p, 0, n);
+  __asm__ __volatile__("" : : "r"(p) : "memory");
 }
 
 }  // namespace kk

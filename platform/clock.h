@@ -25,4 +25,11 @@ struct LocalTime {
 // The current local time (TZ applies on POSIX systems).
 [[nodiscard]] LocalTime local_time();
 
+// Calendar time: seconds since 1970-01-01 00:00 UTC, 64-bit.
+[[nodiscard]] int64_t unix_time_s();
+
+// The local calendar fields of the instant `unix_s`, by the C runtime's
+// time-zone rules (TZ applies on POSIX systems); millisecond is 0.
+[[nodiscard]] LocalTime local_time_at(int64_t unix_s);
+
 }  // namespace kk::platform

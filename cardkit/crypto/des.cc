@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <bit>
 #include <stdexcept>
+#include <utility>
 
 #include "common/bytes.h"
 
@@ -24,63 +25,96 @@ namespace {
 // ---- The standard's tables (bit positions counted from 1, most significant
 // bit first, as FIPS 46-3 prints them) ----
 
+// clang-format off
+// Laid out as the standard prints them.
 constexpr std::array<uint8_t, 64> kInitialPermutation = {
-    58, 50, 42, 34, 26, 18, 10, 2, 60, 52, 44, 36, 28, 20, 12, 4,  //
-    62, 54, 46, 38, 30, 22, 14, 6, 64, 56, 48, 40, 32, 24, 16, 8,  //
-    57, 49, 41, 33, 25, 17, 9,  1, 59, 51, 43, 35, 27, 19, 11, 3,  //
-    61, 53, 45, 37, 29, 21, 13, 5, 63, 55, 47, 39, 31, 23, 15, 7};
+    58, 50, 42, 34, 26, 18, 10,  2,
+    60, 52, 44, 36, 28, 20, 12,  4,
+    62, 54, 46, 38, 30, 22, 14,  6,
+    64, 56, 48, 40, 32, 24, 16,  8,
+    57, 49, 41, 33, 25, 17,  9,  1,
+    59, 51, 43, 35, 27, 19, 11,  3,
+    61, 53, 45, 37, 29, 21, 13,  5,
+    63, 55, 47, 39, 31, 23, 15,  7};
 
 constexpr std::array<std::array<uint8_t, 64>, 8> kSBoxes = {{
-    {14, 4,  13, 1, 2,  15, 11, 8,  3,  10, 6,  12, 5,  9,  0, 7,  //
-     0,  15, 7,  4, 14, 2,  13, 1,  10, 6,  12, 11, 9,  5,  3, 8,  //
-     4,  1,  14, 8, 13, 6,  2,  11, 15, 12, 9,  7,  3,  10, 5, 0,  //
-     15, 12, 8,  2, 4,  9,  1,  7,  5,  11, 3,  14, 10, 0,  6, 13},
-    {15, 1,  8,  14, 6,  11, 3,  4,  9,  7, 2,  13, 12, 0, 5,  10,  //
-     3,  13, 4,  7,  15, 2,  8,  14, 12, 0, 1,  10, 6,  9, 11, 5,   //
-     0,  14, 7,  11, 10, 4,  13, 1,  5,  8, 12, 6,  9,  3, 2,  15,  //
-     13, 8,  10, 1,  3,  15, 4,  2,  11, 6, 7,  12, 0,  5, 14, 9},
-    {10, 0,  9,  14, 6, 3,  15, 5,  1,  13, 12, 7,  11, 4,  2,  8,  //
-     13, 7,  0,  9,  3, 4,  6,  10, 2,  8,  5,  14, 12, 11, 15, 1,  //
-     13, 6,  4,  9,  8, 15, 3,  0,  11, 1,  2,  12, 5,  10, 14, 7,  //
-     1,  10, 13, 0,  6, 9,  8,  7,  4,  15, 14, 3,  11, 5,  2,  12},
-    {7,  13, 14, 3, 0,  6,  9,  10, 1,  2, 8, 5,  11, 12, 4,  15,  //
-     13, 8,  11, 5, 6,  15, 0,  3,  4,  7, 2, 12, 1,  10, 14, 9,   //
-     10, 6,  9,  0, 12, 11, 7,  13, 15, 1, 3, 14, 5,  2,  8,  4,   //
-     3,  15, 0,  6, 10, 1,  13, 8,  9,  4, 5, 11, 12, 7,  2,  14},
-    {2,  12, 4,  1,  7,  10, 11, 6,  8,  5,  3,  15, 13, 0, 14, 9,  //
-     14, 11, 2,  12, 4,  7,  13, 1,  5,  0,  15, 10, 3,  9, 8,  6,  //
-     4,  2,  1,  11, 10, 13, 7,  8,  15, 9,  12, 5,  6,  3, 0,  14, //
-     11, 8,  12, 7,  1,  14, 2,  13, 6,  15, 0,  9,  10, 4, 5,  3},
-    {12, 1,  10, 15, 9, 2,  6,  8,  0,  13, 3,  4,  14, 7,  5,  11,  //
-     10, 15, 4,  2,  7, 12, 9,  5,  6,  1,  13, 14, 0,  11, 3,  8,   //
-     9,  14, 15, 5,  2, 8,  12, 3,  7,  0,  4,  10, 1,  13, 11, 6,   //
-     4,  3,  2,  12, 9, 5,  15, 10, 11, 14, 1,  7,  6,  0,  8,  13},
-    {4,  11, 2,  14, 15, 0, 8,  13, 3,  12, 9, 7,  5,  10, 6, 1,  //
-     13, 0,  11, 7,  4,  9, 1,  10, 14, 3,  5, 12, 2,  15, 8, 6,  //
-     1,  4,  11, 13, 12, 3, 7,  14, 10, 15, 6, 8,  0,  5,  9, 2,  //
-     6,  11, 13, 8,  1,  4, 10, 7,  9,  5,  0, 15, 14, 2,  3, 12},
-    {13, 2,  8,  4, 6,  15, 11, 1,  10, 9,  3,  14, 5,  0,  12, 7,  //
-     1,  15, 13, 8, 10, 3,  7,  4,  12, 5,  6,  11, 0,  14, 9,  2,  //
-     7,  11, 4,  1, 9,  12, 14, 2,  0,  6,  10, 13, 15, 3,  5,  8,  //
-     2,  1,  14, 7, 4,  10, 8,  13, 15, 12, 9,  0,  3,  5,  6,  11},
+    {
+        14,  4, 13,  1,  2, 15, 11,  8,  3, 10,  6, 12,  5,  9,  0,  7,
+         0, 15,  7,  4, 14,  2, 13,  1, 10,  6, 12, 11,  9,  5,  3,  8,
+         4,  1, 14,  8, 13,  6,  2, 11, 15, 12,  9,  7,  3, 10,  5,  0,
+        15, 12,  8,  2,  4,  9,  1,  7,  5, 11,  3, 14, 10,  0,  6, 13},
+    {
+        15,  1,  8, 14,  6, 11,  3,  4,  9,  7,  2, 13, 12,  0,  5, 10,
+         3, 13,  4,  7, 15,  2,  8, 14, 12,  0,  1, 10,  6,  9, 11,  5,
+         0, 14,  7, 11, 10,  4, 13,  1,  5,  8, 12,  6,  9,  3,  2, 15,
+        13,  8, 10,  1,  3, 15,  4,  2, 11,  6,  7, 12,  0,  5, 14,  9},
+    {
+        10,  0,  9, 14,  6,  3, 15,  5,  1, 13, 12,  7, 11,  4,  2,  8,
+        13,  7,  0,  9,  3,  4,  6, 10,  2,  8,  5, 14, 12, 11, 15,  1,
+        13,  6,  4,  9,  8, 15,  3,  0, 11,  1,  2, 12,  5, 10, 14,  7,
+         1, 10, 13,  0,  6,  9,  8,  7,  4, 15, 14,  3, 11,  5,  2, 12},
+    {
+         7, 13, 14,  3,  0,  6,  9, 10,  1,  2,  8,  5, 11, 12,  4, 15,
+        13,  8, 11,  5,  6, 15,  0,  3,  4,  7,  2, 12,  1, 10, 14,  9,
+        10,  6,  9,  0, 12, 11,  7, 13, 15,  1,  3, 14,  5,  2,  8,  4,
+         3, 15,  0,  6, 10,  1, 13,  8,  9,  4,  5, 11, 12,  7,  2, 14},
+    {
+         2, 12,  4,  1,  7, 10, 11,  6,  8,  5,  3, 15, 13,  0, 14,  9,
+        14, 11,  2, 12,  4,  7, 13,  1,  5,  0, 15, 10,  3,  9,  8,  6,
+         4,  2,  1, 11, 10, 13,  7,  8, 15,  9, 12,  5,  6,  3,  0, 14,
+        11,  8, 12,  7,  1, 14,  2, 13,  6, 15,  0,  9, 10,  4,  5,  3},
+    {
+        12,  1, 10, 15,  9,  2,  6,  8,  0, 13,  3,  4, 14,  7,  5, 11,
+        10, 15,  4,  2,  7, 12,  9,  5,  6,  1, 13, 14,  0, 11,  3,  8,
+         9, 14, 15,  5,  2,  8, 12,  3,  7,  0,  4, 10,  1, 13, 11,  6,
+         4,  3,  2, 12,  9,  5, 15, 10, 11, 14,  1,  7,  6,  0,  8, 13},
+    {
+         4, 11,  2, 14, 15,  0,  8, 13,  3, 12,  9,  7,  5, 10,  6,  1,
+        13,  0, 11,  7,  4,  9,  1, 10, 14,  3,  5, 12,  2, 15,  8,  6,
+         1,  4, 11, 13, 12,  3,  7, 14, 10, 15,  6,  8,  0,  5,  9,  2,
+         6, 11, 13,  8,  1,  4, 10,  7,  9,  5,  0, 15, 14,  2,  3, 12},
+    {
+        13,  2,  8,  4,  6, 15, 11,  1, 10,  9,  3, 14,  5,  0, 12,  7,
+         1, 15, 13,  8, 10,  3,  7,  4, 12,  5,  6, 11,  0, 14,  9,  2,
+         7, 11,  4,  1,  9, 12, 14,  2,  0,  6, 10, 13, 15,  3,  5,  8,
+         2,  1, 14,  7,  4, 10,  8, 13, 15, 12,  9,  0,  3,  5,  6, 11},
 }};
 
-constexpr std::array<uint8_t, 32> kPermutationP = {16, 7, 20, 21, 29, 12, 28, 17, 1,  15, 23, 26, 5,  18, 31, 10,
-                                                    2,  8, 24, 14, 32, 27, 3,  9,  19, 13, 30, 6,  22, 11, 4,  25};
+constexpr std::array<uint8_t, 32> kPermutationP = {
+    16,  7, 20, 21,
+    29, 12, 28, 17,
+     1, 15, 23, 26,
+     5, 18, 31, 10,
+     2,  8, 24, 14,
+    32, 27,  3,  9,
+    19, 13, 30,  6,
+    22, 11,  4, 25};
 
 // Permuted choice 1: the 28 bits of C, then the 28 bits of D, as key bit
 // positions. Positions 8, 16, ..., 64 (the parity bits) never appear.
 constexpr std::array<uint8_t, 56> kPermutedChoice1 = {
-    57, 49, 41, 33, 25, 17, 9,  1,  58, 50, 42, 34, 26, 18, 10, 2,  59, 51, 43, 35, 27, 19, 11, 3,  60, 52, 44, 36,
-    63, 55, 47, 39, 31, 23, 15, 7,  62, 54, 46, 38, 30, 22, 14, 6,  61, 53, 45, 37, 29, 21, 13, 5,  28, 20, 12, 4};
+    57, 49, 41, 33, 25, 17,  9,
+     1, 58, 50, 42, 34, 26, 18,
+    10,  2, 59, 51, 43, 35, 27,
+    19, 11,  3, 60, 52, 44, 36,
+    63, 55, 47, 39, 31, 23, 15,
+     7, 62, 54, 46, 38, 30, 22,
+    14,  6, 61, 53, 45, 37, 29,
+    21, 13,  5, 28, 20, 12,  4};
 
 // Permuted choice 2: the 48 round-key bits as positions in C followed by D.
-constexpr std::array<uint8_t, 48> kPermutedChoice2 = {14, 17, 11, 24, 1,  5,  3,  28, 15, 6,  21, 10,
-                                                       23, 19, 12, 4,  26, 8,  16, 7,  27, 20, 13, 2,
-                                                       41, 52, 31, 37, 47, 55, 30, 40, 51, 45, 33, 48,
-                                                       44, 49, 39, 56, 34, 53, 46, 42, 50, 36, 29, 32};
+constexpr std::array<uint8_t, 48> kPermutedChoice2 = {
+    14, 17, 11, 24,  1,  5,
+     3, 28, 15,  6, 21, 10,
+    23, 19, 12,  4, 26,  8,
+    16,  7, 27, 20, 13,  2,
+    41, 52, 31, 37, 47, 55,
+    30, 40, 51, 45, 33, 48,
+    44, 49, 39, 56, 34, 53,
+    46, 42, 50, 36, 29, 32};
 
 constexpr std::array<uint8_t, 16> kLeftShifts = {1, 1, 2, 2, 2, 2, 2, 2, 1, 2, 2, 2, 2, 2, 2, 1};
+// clang-format on
 
 // ---- The initial and final permutations as bit-group swaps ----
 
@@ -224,9 +258,14 @@ constexpr Pc2Tables make_pc2_tables() {
 }
 constexpr Pc2Tables kPc2 = make_pc2_tables();
 
-constexpr uint32_t rotate28(uint32_t half, int by) { return ((half << by) | (half >> (28 - by))) & 0x0fffffffu; }
+constexpr uint32_t rotate28(uint32_t half, int by) {
+  return ((half << by) | (half >> (28 - by))) & 0x0fffffffu;
+}
 
-DesSchedule encryption_schedule(std::span<const uint8_t, kDesKeySize> key) {
+// The round keys of `key`, stored in application order: round i at slot i
+// for encryption, at slot 15 - i for decryption, so that no reversed copy
+// of the key material is ever made.
+DesSchedule compute_schedule(std::span<const uint8_t, kDesKeySize> key, DesDirection direction) {
   uint32_t c = 0;
   uint32_t d = 0;
   for (size_t i = 0; i < kDesKeySize; ++i) {
@@ -246,8 +285,9 @@ DesSchedule encryption_schedule(std::span<const uint8_t, kDesKeySize> key) {
       first |= from_c.first | from_d.first;
       second |= from_c.second | from_d.second;
     }
-    schedule[2 * round] = first;
-    schedule[2 * round + 1] = second;
+    const size_t slot = direction == DesDirection::encrypt ? round : 15 - round;
+    schedule[2 * slot] = first;
+    schedule[2 * slot + 1] = second;
   }
   return schedule;
 }
@@ -270,6 +310,14 @@ inline uint32_t feistel(uint32_t half, const uint32_t* round_key) {
          kSp[5][(even >> 8) & 0x3f] ^ kSp[7][even & 0x3f];
 }
 
+// The 16 rounds, unrolled at compile time: the round count is fixed and a
+// loop's bookkeeping is a measurable share of so short a body.
+template <size_t... Pair>
+inline void sixteen_rounds(uint32_t& left, uint32_t& right, const uint32_t* key,
+                           std::index_sequence<Pair...>) {
+  ((left ^= feistel(right, key + 4 * Pair), right ^= feistel(left, key + 4 * Pair + 2)), ...);
+}
+
 void require_whole_blocks(std::span<uint8_t> data) {
   if (data.size() % kDesBlockSize != 0) {
     throw std::invalid_argument("DES ECB data is not a whole number of blocks");
@@ -286,13 +334,7 @@ void ecb(const DesSchedule& schedule, std::span<uint8_t> data) {
 }  // namespace
 
 DesSchedule des_key_schedule(std::span<const uint8_t, kDesKeySize> key, DesDirection direction) {
-  DesSchedule schedule = encryption_schedule(key);
-  if (direction == DesDirection::decrypt) {
-    DesSchedule reversed = reversed_rounds(schedule);
-    secure_wipe(schedule.data(), sizeof schedule);
-    return reversed;
-  }
-  return schedule;
+  return compute_schedule(key, direction);
 }
 
 DesHalves des_initial_permutation(std::span<const uint8_t, kDesBlockSize> block) {
@@ -314,11 +356,7 @@ void des_final_permutation(DesHalves halves, std::span<uint8_t, kDesBlockSize> b
 void des_rounds(DesHalves& halves, const DesSchedule& schedule) {
   uint32_t left = halves.left;
   uint32_t right = halves.right;
-  const uint32_t* key = schedule.data();
-  for (int pair = 0; pair < 8; ++pair, key += 4) {
-    left ^= feistel(right, key);
-    right ^= feistel(left, key + 2);
-  }
+  sixteen_rounds(left, right, schedule.data(), std::make_index_sequence<8>());
   // The last round does not exchange the halves: the output is R16 L16.
   halves.left = right;
   halves.right = left;
@@ -347,14 +385,18 @@ void des_context_set_key(DesKeyContext& context, std::span<const uint8_t, kDesKe
   // Copy the key first: `key` may point into the context itself.
   std::array<uint8_t, kDesKeySize> copy;
   std::copy(key.begin(), key.end(), copy.begin());
-  context.encryption_ = encryption_schedule(copy);
+  context.encryption_ = compute_schedule(copy, DesDirection::encrypt);
   context.decryption_ = reversed_rounds(context.encryption_);
   context.key_ = copy;
   secure_wipe(copy.data(), sizeof copy);
 }
 
-void des_ecb_encrypt(const DesKeyContext& context, std::span<uint8_t> data) { ecb(context.encryption(), data); }
+void des_ecb_encrypt(const DesKeyContext& context, std::span<uint8_t> data) {
+  ecb(context.encryption(), data);
+}
 
-void des_ecb_decrypt(const DesKeyContext& context, std::span<uint8_t> data) { ecb(context.decryption(), data); }
+void des_ecb_decrypt(const DesKeyContext& context, std::span<uint8_t> data) {
+  ecb(context.decryption(), data);
+}
 
 }  // namespace kk::cardkit

@@ -75,11 +75,12 @@ void des_ecb_encrypt(const DesKeyContext& context, std::span<uint8_t> data);
 // The same with the decryption schedule.
 void des_ecb_decrypt(const DesKeyContext& context, std::span<uint8_t> data);
 
-// The 64-bit block as two 32-bit halves (most significant bytes in `left`),
-// run through the cipher without the initial and final permutations. Chained
-// ciphers (triple DES) use these to apply the permutations once per block
-// instead of once per pass, since the final permutation of one pass and the
-// initial permutation of the next cancel.
+// A block between the initial and the final permutation, as the two 32-bit
+// halves in the working form of the rounds. Chained uses (triple DES, the
+// CBC chain of the MAC) run several passes of rounds on it and permute only
+// once on the way in and once on the way out, since the final permutation of
+// one pass and the initial permutation of the next cancel. The permutations
+// are bit permutations, so XOR of two blocks commutes with them.
 struct DesHalves {
   uint32_t left;
   uint32_t right;

@@ -35,8 +35,7 @@ CARDKIT_API int32_t des3_enc_dat(uint8_t* data, int32_t length, const uint8_t ke
   return kk::guarded<int32_t>(0, [&]() -> int32_t {
     if (length < 1 || length > kLargestEncryptLength || data == nullptr || key == nullptr) return 0;
     const int64_t block_count = (int64_t{length} - 1) / 8 + 1;
-    const kk::cardkit::Des3KeyContext context(key_span(key));
-    kk::cardkit::des3_ecb_encrypt(context, blocks(data, block_count));
+    kk::cardkit::des3_ecb_encrypt(key_span(key), blocks(data, block_count));
     return static_cast<int32_t>(block_count * 8);
   });
 }
@@ -47,8 +46,7 @@ CARDKIT_API int32_t des3_dec_dat(uint8_t* data, int32_t length, const uint8_t ke
     // the int32 range do not overflow; lengths from -7 to 0 give no blocks.
     const int64_t block_count = ((int64_t{length} + 7) & ~int64_t{7}) / 8;
     if (block_count <= 0 || data == nullptr || key == nullptr) return 0;
-    const kk::cardkit::Des3KeyContext context(key_span(key));
-    kk::cardkit::des3_ecb_decrypt(context, blocks(data, block_count));
+    kk::cardkit::des3_ecb_decrypt(key_span(key), blocks(data, block_count));
     return 0;
   });
 }
@@ -56,17 +54,19 @@ CARDKIT_API int32_t des3_dec_dat(uint8_t* data, int32_t length, const uint8_t ke
 CARDKIT_API int32_t des3_diversify(const uint8_t data[8], uint8_t key[16]) {
   return kk::guarded<int32_t>(0, [&]() -> int32_t {
     if (data == nullptr || key == nullptr) return 0;
-    kk::cardkit::des3_diversify(std::span<const uint8_t, kk::cardkit::kDiversifyDataSize>(data, 8), key_span(key),
-                                std::span<uint8_t, kDes3KeySize>(key, kDes3KeySize));
+    kk::cardkit::des3_diversify(std::span<const uint8_t, kk::cardkit::kDiversifyDataSize>(data, 8),
+                                key_span(key), std::span<uint8_t, kDes3KeySize>(key, kDes3KeySize));
     return 0;
   });
 }
 
-CARDKIT_API int32_t pboc_des3_mac(const uint8_t* data, int32_t length, const uint8_t key[16], uint8_t mac[4]) {
+CARDKIT_API int32_t pboc_des3_mac(const uint8_t* data, int32_t length, const uint8_t key[16],
+                                  uint8_t mac[4]) {
   return kk::guarded<int32_t>(0, [&]() -> int32_t {
     const size_t size = length > 0 ? static_cast<size_t>(length) : 0;
     if (key == nullptr || mac == nullptr || (data == nullptr && size > 0)) return 0;
-    const std::span<const uint8_t> message = size > 0 ? std::span<const uint8_t>(data, size) : std::span<const uint8_t>();
+    const std::span<const uint8_t> message =
+        size > 0 ? std::span<const uint8_t>(data, size) : std::span<const uint8_t>();
     const auto code = kk::cardkit::pboc_des3_mac(message, key_span(key));
     std::copy(code.begin(), code.end(), mac);
     return 0;

@@ -8,67 +8,78 @@
 namespace kk::cardkit {
 namespace {
 
-// The final permutation of one pass and the initial permutation of the next
-// cancel, so a triple-DES block is permuted once on the way in and once on
-// the way out.
-void three_passes(std::span<uint8_t, kDesBlockSize> block, const DesSchedule& first, const DesSchedule& second,
-                  const DesSchedule& third) {
-  DesHalves halves = des_initial_permutation(block);
-  des_rounds(halves, first);
-  des_rounds(halves, second);
-  des_rounds(halves, third);
-  des_final_permutation(halves, block);
-}
+// The two schedules one triple-DES direction needs: the outer passes (K1)
+// in the given direction, the middle pass (K2) in the other. Computed from
+// the key for one call and wiped when it ends.
+class PassSchedules {
+ public:
+  PassSchedules(std::span<const uint8_t, kDes3KeySize> key, DesDirection outer)
+      : outer_(des_key_schedule(key.first<kDesKeySize>(), outer)),
+        middle_(des_key_schedule(key.last<kDesKeySize>(), outer == DesDirection::encrypt
+                                                              ? DesDirection::decrypt
+                                                              : DesDirection::encrypt)) {}
+  PassSchedules(const PassSchedules&) = delete;
+  PassSchedules& operator=(const PassSchedules&) = delete;
+  ~PassSchedules() {
+    secure_wipe(outer_.data(), sizeof outer_);
+    secure_wipe(middle_.data(), sizeof middle_);
+  }
 
-void require_whole_blocks(std::span<uint8_t> data) {
+  [[nodiscard]] const DesSchedule& outer() const { return outer_; }
+  [[nodiscard]] const DesSchedule& middle() const { return middle_; }
+
+  // The final permutation of one pass and the initial permutation of the
+  // next cancel, so a block is permuted once on the way in and once out.
+  void apply(std::span<uint8_t, kDesBlockSize> block) const {
+    DesHalves halves = des_initial_permutation(block);
+    des_rounds(halves, outer_);
+    des_rounds(halves, middle_);
+    des_rounds(halves, outer_);
+    des_final_permutation(halves, block);
+  }
+
+ private:
+  DesSchedule outer_;
+  DesSchedule middle_;
+};
+
+void ecb(std::span<const uint8_t, kDes3KeySize> key, DesDirection direction, std::span<uint8_t> data) {
   if (data.size() % kDesBlockSize != 0) {
     throw std::invalid_argument("triple-DES data is not a whole number of blocks");
+  }
+  if (data.empty()) return;
+  const PassSchedules passes(key, direction);
+  for (size_t offset = 0; offset < data.size(); offset += kDesBlockSize) {
+    passes.apply(data.subspan(offset).first<kDesBlockSize>());
   }
 }
 
 }  // namespace
 
-Des3KeyContext::Des3KeyContext(std::span<const uint8_t, kDes3KeySize> key)
-    : k1_(key.first<kDesKeySize>()), k2_(key.last<kDesKeySize>()) {}
-
-void des3_encrypt_block(const Des3KeyContext& key, std::span<uint8_t, kDesBlockSize> block) {
-  three_passes(block, key.k1().encryption(), key.k2().decryption(), key.k1().encryption());
+void des3_ecb_encrypt(std::span<const uint8_t, kDes3KeySize> key, std::span<uint8_t> data) {
+  ecb(key, DesDirection::encrypt, data);
 }
 
-void des3_decrypt_block(const Des3KeyContext& key, std::span<uint8_t, kDesBlockSize> block) {
-  three_passes(block, key.k1().decryption(), key.k2().encryption(), key.k1().decryption());
-}
-
-void des3_ecb_encrypt(const Des3KeyContext& key, std::span<uint8_t> data) {
-  require_whole_blocks(data);
-  for (size_t offset = 0; offset < data.size(); offset += kDesBlockSize) {
-    des3_encrypt_block(key, data.subspan(offset).first<kDesBlockSize>());
-  }
-}
-
-void des3_ecb_decrypt(const Des3KeyContext& key, std::span<uint8_t> data) {
-  require_whole_blocks(data);
-  for (size_t offset = 0; offset < data.size(); offset += kDesBlockSize) {
-    des3_decrypt_block(key, data.subspan(offset).first<kDesBlockSize>());
-  }
+void des3_ecb_decrypt(std::span<const uint8_t, kDes3KeySize> key, std::span<uint8_t> data) {
+  ecb(key, DesDirection::decrypt, data);
 }
 
 void des3_diversify(std::span<const uint8_t, kDiversifyDataSize> data,
-                    std::span<const uint8_t, kDes3KeySize> master_key, std::span<uint8_t, kDes3KeySize> derived) {
+                    std::span<const uint8_t, kDes3KeySize> master_key,
+                    std::span<uint8_t, kDes3KeySize> derived) {
   // Read everything before writing anything: the caller may derive in place.
-  const Des3KeyContext master(master_key);
   std::array<uint8_t, kDes3KeySize> result;
   std::copy(data.begin(), data.end(), result.begin());
   std::transform(data.begin(), data.end(), result.begin() + kDiversifyDataSize,
                  [](uint8_t byte) { return static_cast<uint8_t>(~byte); });
-  des3_ecb_encrypt(master, result);
+  des3_ecb_encrypt(master_key, result);
   std::copy(result.begin(), result.end(), derived.begin());
   secure_wipe(result.data(), result.size());
 }
 
-std::array<uint8_t, kMacSize> pboc_des3_mac(std::span<const uint8_t> data, std::span<const uint8_t, kDes3KeySize> key) {
-  const Des3KeyContext keys(key);
-  const DesSchedule& k1 = keys.k1().encryption();
+std::array<uint8_t, kMacSize> pboc_des3_mac(std::span<const uint8_t> data,
+                                            std::span<const uint8_t, kDes3KeySize> key) {
+  const PassSchedules passes(key, DesDirection::encrypt);  // E K1, D K2
 
   // The chaining value is kept in the permuted form between blocks: the
   // initial permutation is a bit permutation, so it commutes with XOR, and
@@ -83,18 +94,20 @@ std::array<uint8_t, kMacSize> pboc_des3_mac(std::span<const uint8_t> data, std::
   const size_t whole = data.size() / kDesBlockSize * kDesBlockSize;
   for (size_t offset = 0; offset < whole; offset += kDesBlockSize) {
     absorb(data.subspan(offset).first<kDesBlockSize>());
-    des_rounds(chain, k1);
+    des_rounds(chain, passes.outer());
   }
 
+  // Padding method 2: the rest of the data, 0x80, zeros; a whole block of
+  // padding when the data ends on a block boundary.
   std::array<uint8_t, kDesBlockSize> last{};
   const std::span<const uint8_t> tail = data.subspan(whole);
   std::copy(tail.begin(), tail.end(), last.begin());
   last[tail.size()] = 0x80;
   absorb(last);
 
-  des_rounds(chain, k1);
-  des_rounds(chain, keys.k2().decryption());
-  des_rounds(chain, k1);
+  des_rounds(chain, passes.outer());
+  des_rounds(chain, passes.middle());
+  des_rounds(chain, passes.outer());
   des_final_permutation(chain, last);
 
   std::array<uint8_t, kMacSize> mac;

@@ -8,8 +8,8 @@
 // decryption is its inverse. With K1 = K2 it equals single DES under K1.
 // Parity bits are ignored, as in single DES. Byte order as in des.h.
 //
-// Nothing here keeps state between calls; every key schedule lives in the
-// caller's context or on the stack and is wiped when it goes away.
+// Nothing here keeps state between calls; every key schedule lives on the
+// stack of one call and is wiped before the call returns.
 #pragma once
 
 #include <array>
@@ -25,28 +25,13 @@ inline constexpr size_t kDes3KeySize = 16;
 inline constexpr size_t kDiversifyDataSize = 8;
 inline constexpr size_t kMacSize = 4;
 
-// A two-key triple-DES key with the schedules of both halves.
-class Des3KeyContext {
- public:
-  explicit Des3KeyContext(std::span<const uint8_t, kDes3KeySize> key);
-
-  [[nodiscard]] const DesKeyContext& k1() const { return k1_; }
-  [[nodiscard]] const DesKeyContext& k2() const { return k2_; }
-
- private:
-  DesKeyContext k1_;
-  DesKeyContext k2_;
-};
-
-// One block in place: E(K1), D(K2), E(K1).
-void des3_encrypt_block(const Des3KeyContext& key, std::span<uint8_t, kDesBlockSize> block);
-// One block in place: D(K1), E(K2), D(K1).
-void des3_decrypt_block(const Des3KeyContext& key, std::span<uint8_t, kDesBlockSize> block);
-
-// Every 8-byte block of `data` in place, independently (ECB). `data` must be
-// whole blocks; otherwise std::invalid_argument is thrown and nothing changes.
-void des3_ecb_encrypt(const Des3KeyContext& key, std::span<uint8_t> data);
-void des3_ecb_decrypt(const Des3KeyContext& key, std::span<uint8_t> data);
+// Every 8-byte block of `data` in place, independently (ECB): encryption is
+// E(K1), D(K2), E(K1) per block, decryption its inverse. The key is set up
+// on every call (a few blocks per call is the common case) and its schedules
+// are wiped before returning. `data` must be whole blocks; otherwise
+// std::invalid_argument is thrown and nothing changes. Empty data does nothing.
+void des3_ecb_encrypt(std::span<const uint8_t, kDes3KeySize> key, std::span<uint8_t> data);
+void des3_ecb_decrypt(std::span<const uint8_t, kDes3KeySize> key, std::span<uint8_t> data);
 
 // Derives a 16-byte key from `master_key` and 8 bytes of diversification
 // data: bytes 0-7 are the triple-DES encryption of `data`, bytes 8-15 that of
@@ -54,7 +39,8 @@ void des3_ecb_decrypt(const Des3KeyContext& key, std::span<uint8_t> data);
 // in place, over the master key): both halves are computed before `derived`
 // is written.
 void des3_diversify(std::span<const uint8_t, kDiversifyDataSize> data,
-                    std::span<const uint8_t, kDes3KeySize> master_key, std::span<uint8_t, kDes3KeySize> derived);
+                    std::span<const uint8_t, kDes3KeySize> master_key,
+                    std::span<uint8_t, kDes3KeySize> derived);
 
 // The 4-byte retail MAC of `data`: CBC with single DES under K1 and a zero
 // initial value over `data` padded with 0x80 and zeros to whole blocks (at

@@ -29,4 +29,14 @@ LocalTime local_time() {
                    fields.tm_min,         fields.tm_sec,     static_cast<int>(now.tv_nsec / 1000000)};
 }
 
+int64_t unix_time_s() { return static_cast<int64_t>(time(nullptr)); }
+
+LocalTime local_time_at(int64_t unix_s) {
+  const time_t t = static_cast<time_t>(unix_s);
+  tm fields{};
+  localtime_r(&t, &fields);
+  return LocalTime{fields.tm_year + 1900, fields.tm_mon + 1, fields.tm_mday, fields.tm_hour,
+                   fields.tm_min,         fields.tm_sec,     0};
+}
+
 }  // namespace kk::platform

@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstring>
 #include <random>
+#include <stdexcept>
 #include <vector>
 
 #include "cardkit.h"
@@ -31,7 +32,7 @@ std::vector<uint8_t> pattern(size_t size, uint8_t seed) {
 // Triple DES of whole blocks through the C++ engine, as the reference for
 // what the exports must leave in the buffer.
 std::vector<uint8_t> encrypted_blocks(std::vector<uint8_t> data, size_t blocks, const Key16& key) {
-  des3_ecb_encrypt(Des3KeyContext(key), std::span<uint8_t>(data.data(), blocks * 8));
+  des3_ecb_encrypt(key, std::span<uint8_t>(data.data(), blocks * 8));
   return data;
 }
 
@@ -40,7 +41,8 @@ TEST(Des3EncDat, RoundsUpToWholeBlocksAndTouchesNothingElse) {
     int32_t length;
     int32_t result;  // = bytes encrypted
   };
-  const Case cases[] = {{1, 8}, {7, 8}, {8, 8}, {9, 16}, {16, 16}, {17, 24}, {0, 0}, {-1, 0}, {-8, 0}, {INT32_MIN, 0}};
+  const Case cases[] = {{1, 8},   {7, 8}, {8, 8},  {9, 16}, {16, 16},
+                        {17, 24}, {0, 0}, {-1, 0}, {-8, 0}, {INT32_MIN, 0}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.length);
     std::vector<uint8_t> data = pattern(40, 5);
@@ -55,7 +57,8 @@ TEST(Des3DecDat, RoundsUpToWholeBlocksAndInvertsEncryption) {
     int32_t length;
     size_t blocks;
   };
-  const Case cases[] = {{1, 1}, {8, 1}, {9, 2}, {16, 2}, {33, 5}, {0, 0}, {-1, 0}, {-7, 0}, {-8, 0}, {INT32_MIN, 0}};
+  const Case cases[] = {{1, 1}, {8, 1},  {9, 2},  {16, 2}, {33, 5},
+                        {0, 0}, {-1, 0}, {-7, 0}, {-8, 0}, {INT32_MIN, 0}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.length);
     const std::vector<uint8_t> plain = pattern(48, 9);
@@ -222,6 +225,17 @@ TEST(Des3Diversify, DataInsideTheKeyBufferIsReadBeforeTheKeyIsWritten) {
 
     ::des3_diversify(buffer.data() + offset, buffer.data());
     EXPECT_EQ(buffer, expected);
+  }
+}
+
+TEST(TripleDes, RaggedDataIsRefusedBeforeAnyBlockChanges) {
+  std::vector<uint8_t> data = pattern(24, 4);
+  const std::vector<uint8_t> original = data;
+  for (size_t size : {1u, 15u, 23u}) {
+    SCOPED_TRACE(size);
+    EXPECT_THROW(des3_ecb_encrypt(kKey, std::span<uint8_t>(data.data(), size)), std::invalid_argument);
+    EXPECT_THROW(des3_ecb_decrypt(kKey, std::span<uint8_t>(data.data(), size)), std::invalid_argument);
+    EXPECT_EQ(data, original);
   }
 }
 

@@ -1,0 +1,60 @@
+// Voro_Poll over a pseudo-terminal at 9600 baud against the emulator, which
+// answers at once. Reports the time of one poll exchange against the wire
+// floor: request, reply and acknowledgement at 10 bits per byte. The link
+// checks its input queue at a 10 ms cadence; everything above that cadence
+// and the floor is overhead of the driver.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstdlib>
+
+#include "emulators/validator/validator_emulator.h"
+#include "notecore.h"
+
+namespace {
+
+constexpr double kBitsPerByte = 10.0;
+constexpr double kBaud = 9600.0;
+constexpr int kRequestBytes = 6;
+constexpr int kAckBytes = 6;
+constexpr int kReplyFraming = 5;  // SYNC, ADR, LNG and the CRC
+
+void BM_PollExchange(benchmark::State& state) {
+  kk::emu::ValidatorEmulator emulator(kk::emu::ValidatorEmulator::Options{0, 2500});
+  if (!emulator.start()) {
+    state.SkipWithError("no pseudo-terminal");
+    return;
+  }
+  setenv("KIOSKKIT_COM9", emulator.device_path().c_str(), 1);
+  if (Voro_OpenPort(9) != 0) {
+    state.SkipWithError("port did not open");
+    return;
+  }
+  uint8_t buf[128];
+  int32_t len = 0;
+  // Into the idle state, so that every measured reply has the same size.
+  (void)Voro_EnableBillStack(buf, &len);
+  for (int i = 0; i < 5 && !(Voro_Poll(buf, &len) == 0 && buf[0] == 0x14); ++i) {
+  }
+
+  double total_s = 0;
+  int failures = 0;
+  for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
+    if (Voro_Poll(buf, &len) != 0) ++failures;
+    total_s += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  }
+  const double floor_s = (kRequestBytes + kReplyFraming + len + kAckBytes) * kBitsPerByte / kBaud;
+  const double per_poll_s = total_s / static_cast<double>(state.iterations());
+  state.counters["exchange_ms"] = per_poll_s * 1000.0;
+  state.counters["wire_floor_ms"] = floor_s * 1000.0;
+  state.counters["ratio_to_floor"] = per_poll_s / floor_s;
+  state.counters["failures"] = failures;
+  Voro_ClosePort();
+  unsetenv("KIOSKKIT_COM9");
+}
+BENCHMARK(BM_PollExchange)->Unit(benchmark::kMillisecond)->Iterations(100);
+
+}  // namespace
+
+BENCHMARK_MAIN();
