@@ -69,6 +69,9 @@ function(kioskkit_add_library name)
     target_link_options(${name} PRIVATE -static -static-libgcc -static-libstdc++)
   else()
     target_link_options(${name} PRIVATE -Wl,--no-undefined)
+    # Installed side by side, the kit's libraries find each other (cashgate
+    # needs notecore) wherever the prefix is.
+    set_target_properties(${name} PROPERTIES INSTALL_RPATH "$ORIGIN")
   endif()
   add_library(kioskkit::${name} ALIAS ${name})
 
