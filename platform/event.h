@@ -29,4 +29,24 @@ class AutoResetEvent {
   std::unique_ptr<Impl> impl_;
 };
 
+// A manual-reset event: once set, every wait returns at once until reset().
+// The kit's threads pause on one, so that stopping them wakes them at once
+// instead of their polling a flag.
+class ManualResetEvent {
+ public:
+  ManualResetEvent();
+  ~ManualResetEvent();
+  ManualResetEvent(const ManualResetEvent&) = delete;
+  ManualResetEvent& operator=(const ManualResetEvent&) = delete;
+
+  void set();
+  void reset();
+  // Waits at most `timeout_ms` for the event. True when it is set.
+  [[nodiscard]] bool wait(uint32_t timeout_ms);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
 }  // namespace kk::platform

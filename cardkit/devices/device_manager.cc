@@ -8,7 +8,6 @@
 #include "cardkit/log/log.h"
 #include "cardkit/transport/transport.h"
 #include "common/bytes.h"
-#include "platform/clock.h"
 
 namespace kk::cardkit {
 namespace {
@@ -17,7 +16,6 @@ constexpr uint32_t kDiscoveryPauseMs = 100;
 constexpr uint32_t kPollWithoutCardMs = 50;
 constexpr uint32_t kPollWithCardMs = 100;
 constexpr uint32_t kIsoSessionCheckMs = 50;
-constexpr uint32_t kSleepStepMs = 10;
 
 // Drops the fmt10 record of a card that left the field, if there is one.
 void forget_card(uint32_t serial) {
@@ -36,6 +34,7 @@ DeviceManager::~DeviceManager() { stop(); }
 void DeviceManager::start() {
   std::lock_guard guard(lifecycle_);
   if (running_.exchange(true)) return;
+  stopping_.reset();
   discovery_ = platform::Thread::start([this] { discovery_main(); });
   if (!discovery_.joinable()) running_ = false;
 }
@@ -43,16 +42,15 @@ void DeviceManager::start() {
 void DeviceManager::stop() {
   std::lock_guard guard(lifecycle_);
   running_ = false;
+  stopping_.set();
   discovery_.join();
   reap_card_threads(true);
 }
 
-bool DeviceManager::pause(uint32_t ms) const {
-  for (uint32_t slept = 0; slept < ms; slept += kSleepStepMs) {
-    if (!running_) return false;
-    platform::sleep_ms(kSleepStepMs);
-  }
-  return running_;
+bool DeviceManager::pause(uint32_t ms) {
+  // One wait on the stop event instead of a chain of short sleeps: a stop
+  // is seen at once, and an idle reader costs one wake-up per poll.
+  return !stopping_.wait(ms) && running_;
 }
 
 void DeviceManager::reap_card_threads(bool all) {

@@ -79,11 +79,12 @@ class DeviceManager {
 
   void discovery_main();
   void card_main(const ReaderPtr& reader);
-  // Sleeps `ms` as 10 ms steps, leaving early when the running flag clears.
-  [[nodiscard]] bool pause(uint32_t ms) const;
+  // Waits `ms`, leaving at once when the manager is stopped. False then.
+  [[nodiscard]] bool pause(uint32_t ms);
   void reap_card_threads(bool all);
 
   std::atomic<bool> running_{false};
+  platform::ManualResetEvent stopping_;  // set by stop(): wakes every pause
   std::mutex lifecycle_;  // start() and stop()
   platform::Thread discovery_;
 

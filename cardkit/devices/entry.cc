@@ -1,8 +1,6 @@
 // The library's start and stop: the device manager runs from the moment the
 // library is loaded until it is unloaded or the process exits, and it never
 // leaves a thread running the library's code behind.
-#include <cstdlib>
-
 #include "cardkit/devices/device_manager.h"
 #include "cardkit/layouts/fmt10/card_cache.h"
 #include "cardkit/log/log.h"
@@ -10,17 +8,20 @@
 namespace kk::cardkit {
 namespace {
 
-void stop_device_manager() { DeviceManager::instance().stop(); }
+// Stops the reader threads when the library's static objects are torn down,
+// at unload and at process exit alike.
+struct ThreadStopper {
+  ~ThreadStopper() { DeviceManager::instance().stop(); }
+};
 
 __attribute__((constructor)) void dll_init() {
-  // Everything the reader threads use is built before the stop handler is
-  // registered. Handlers run in reverse order of registration, at process
-  // exit and when the library is unloaded alike, so the threads are stopped
-  // and joined before any of it is torn down.
+  // Everything the reader threads use is built before the stopper, so it is
+  // destroyed after the stopper has joined them (static objects go in the
+  // reverse order of their construction).
   write_log("%s\r\n", "dllInit");
   (void)card_cache();
   DeviceManager& manager = DeviceManager::instance();
-  std::atexit(&stop_device_manager);
+  static ThreadStopper stopper;
   manager.start();
 }
 

@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -50,15 +51,10 @@ TEST(LibraryLifetime, ProcessExitWithReadersAttachedEndsCleanly) {
   auto reader = folder.plug();
   reader->present_new_card(emu::CardType::classic_1k, kUid);
 
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    void* library = dlopen(CARDKIT_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr) _exit(2);
-    auto readdevlist = reinterpret_cast<ReadDevList>(dlsym(library, "readdevlist"));
-    if (!eventually([&] { return readdevlist(nullptr, 0) == 1; })) _exit(3);
-    std::exit(0);  // with the discovery and card threads running
-  }
+  // A process of its own (spawned, not forked: the test's threads stay here).
+  char* const child_argv[] = {const_cast<char*>(EXIT_CHILD), const_cast<char*>(CARDKIT_LIBRARY), nullptr};
+  pid_t child = 0;
+  ASSERT_EQ(posix_spawn(&child, EXIT_CHILD, nullptr, nullptr, child_argv, environ), 0);
   int status = 0;
   ASSERT_TRUE(eventually([&] { return waitpid(child, &status, WNOHANG) == child; }, std::chrono::seconds(20)))
       << "the process did not end";
