@@ -403,7 +403,8 @@ class Narrator {
       return;
     }
     if (c.packet_type == 0x8081) {
-      console_.say("host changed the device id: " + describe(c));
+      console_.say(c.frame.size() == 2 ? "host set the device id to " + std::to_string(load_u16_be(c.frame.data()))
+                                       : "host: " + describe(c));
       return;
     }
     switch (c.code()) {
