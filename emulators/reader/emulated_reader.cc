@@ -83,6 +83,10 @@ void EmulatedReader::refuse_beep(bool refuse) {
 
 void EmulatedReader::set_report_delay(std::chrono::microseconds delay) { transport_.set_report_delay(delay); }
 
+void EmulatedReader::set_request_report_delay(std::chrono::microseconds delay) {
+  transport_.set_request_report_delay(delay);
+}
+
 void EmulatedReader::unplug() { transport_.unplug(); }
 
 uint16_t EmulatedReader::address() const {
@@ -107,6 +111,21 @@ void EmulatedReader::clear_commands() {
   log_.clear();
 }
 
+void EmulatedReader::set_log_limit(size_t limit) {
+  {
+    std::lock_guard guard(mutex_);
+    log_limit_ = limit;
+    if (limit > 0 && log_.size() > limit)
+      log_.erase(log_.begin(), log_.begin() + static_cast<std::ptrdiff_t>(log_.size() - limit));
+  }
+  transport_.set_log_limit(limit);
+}
+
+void EmulatedReader::set_command_observer(std::function<void(const DecodedCommand&)> observer) {
+  std::lock_guard guard(mutex_);
+  observer_ = std::move(observer);
+}
+
 bool EmulatedReader::wait_for_commands(size_t count, std::chrono::milliseconds timeout) const {
   std::unique_lock guard(mutex_);
   return logged_.wait_for(guard, timeout, [&] { return log_.size() >= count; });
@@ -124,7 +143,7 @@ uint32_t EmulatedReader::fresh_token() {
 }
 
 ReaderReply EmulatedReader::handle(const ReaderRequest& request) {
-  std::lock_guard guard(mutex_);
+  std::unique_lock guard(mutex_);
   DecodedCommand logged;
   logged.packet_type = request.type;
   logged.address = request.address;
@@ -137,6 +156,7 @@ ReaderReply EmulatedReader::handle(const ReaderRequest& request) {
     if (!drop && request.payload.size() == 2) {
       address_ = load_u16_be(request.payload.data());
       answer = ReaderReply::packet(address_, kTypeSetAddress, {});
+      last_status_ = kDone;
     }
   } else if (request.type == kTypeCommand) {
     logged.frame = request.payload;
@@ -146,8 +166,19 @@ ReaderReply EmulatedReader::handle(const ReaderRequest& request) {
     }
   }
   logged.answered = answer.kind != ReaderReply::Kind::none;
-  log_.push_back(std::move(logged));
+  if (logged.answered) logged.status = last_status_;
+  log_.push_back(logged);
+  if (log_limit_ > 0 && log_.size() > log_limit_) log_.erase(log_.begin());
+  const auto observer = observer_;
+  guard.unlock();
   logged_.notify_all();
+  if (observer) {
+    try {
+      observer(logged);
+    } catch (...) {
+      // An observer only watches; the reply goes out regardless.
+    }
+  }
   return answer;
 }
 
@@ -222,6 +253,7 @@ ReaderReply EmulatedReader::reply(uint8_t code, uint8_t sub, uint8_t status, uin
   frame[6] = static_cast<uint8_t>(data.size());
   frame[7] = status;
   frame[8] = auth_status;
+  last_status_ = code == kCmdMifare && sub == kMifareAuth ? auth_status : status;
   std::copy(data.begin(), data.end(), frame.begin() + 9);
   cardkit::des_ecb_encrypt(link_key_, std::span(frame).subspan(1));
   return ReaderReply::packet(address_, kTypeCommand, std::move(frame));

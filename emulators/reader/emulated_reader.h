@@ -16,6 +16,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -42,6 +43,9 @@ struct DecodedCommand {
   std::vector<uint8_t> frame; // the decrypted command frame (set-address: the payload)
   bool token_ok = true;       // the frame carried the token of the last reply
   bool answered = true;       // false when a fault hook swallowed the reply
+  // The reply's status: byte 8 for an authentication, byte 7 otherwise
+  // (0 = not done). Meaningful only when answered.
+  uint8_t status = 0;
 
   [[nodiscard]] uint8_t code() const { return frame.size() > 0 ? frame[0] : 0; }
   [[nodiscard]] uint8_t sub() const { return frame.size() > 5 ? frame[5] : 0; }
@@ -76,6 +80,9 @@ class EmulatedReader {
   void refuse_beep(bool refuse);
   // Pause before each reply report (see ReaderEmulator::set_report_delay).
   void set_report_delay(std::chrono::microseconds delay);
+  // Pause before each request report is taken in (see
+  // ReaderEmulator::set_request_report_delay).
+  void set_request_report_delay(std::chrono::microseconds delay);
   // The reader is unplugged for good.
   void unplug();
 
@@ -84,6 +91,14 @@ class EmulatedReader {
   // Commands with code `code` (and, for 0x14, sub-command `sub` when given).
   [[nodiscard]] size_t count(uint8_t code, int sub = -1) const;
   void clear_commands();
+  // Keeps at most `limit` commands (and transport requests) in the logs,
+  // dropping the oldest; 0 keeps all (the default). For readers that run
+  // for hours: the host polls the field twenty times a second.
+  void set_log_limit(size_t limit);
+  // Called with every command once it is logged, on the emulator's thread
+  // and before the reply goes out, without the reader's lock held. It must
+  // not call unplug() or destroy the reader.
+  void set_command_observer(std::function<void(const DecodedCommand&)> observer);
   [[nodiscard]] bool wait_for_commands(size_t count, std::chrono::milliseconds timeout) const;
   // Requests that carried a token other than the last one issued.
   [[nodiscard]] size_t token_errors() const;
@@ -108,6 +123,9 @@ class EmulatedReader {
   bool refuse_beep_ = false;
   size_t token_errors_ = 0;
   std::vector<DecodedCommand> log_;
+  size_t log_limit_ = 0;
+  std::function<void(const DecodedCommand&)> observer_;
+  uint8_t last_status_ = 0;  // status of the reply built last
   std::mt19937 tokens_;
 
   ReaderEmulator transport_;  // last: its thread stops before the state above goes

@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -165,6 +166,23 @@ void ReaderEmulator::set_report_delay(std::chrono::microseconds delay) {
   report_delay_ = delay;
 }
 
+void ReaderEmulator::set_request_report_delay(std::chrono::microseconds delay) {
+  std::lock_guard lock(mutex_);
+  request_report_delay_ = delay;
+}
+
+void ReaderEmulator::set_connection_observer(std::function<void(bool)> observer) {
+  std::lock_guard lock(mutex_);
+  connection_observer_ = std::move(observer);
+}
+
+void ReaderEmulator::set_log_limit(size_t limit) {
+  std::lock_guard lock(mutex_);
+  log_limit_ = limit;
+  if (limit > 0 && log_.size() > limit)
+    log_.erase(log_.begin(), log_.begin() + static_cast<std::ptrdiff_t>(log_.size() - limit));
+}
+
 void ReaderEmulator::unplug() {
   {
     std::lock_guard lock(mutex_);
@@ -210,6 +228,9 @@ bool ReaderEmulator::wait_for_requests(size_t count, std::chrono::milliseconds t
 // The server loop. The wake pipe is never drained: once unplug() wrote to
 // it, every later poll returns at once and the loop ends.
 void ReaderEmulator::serve() {
+  // Paced reports are due at 1 ms steps; the default timer slack of 50 us
+  // would make every one of them late. The slack is this thread's own.
+  ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   for (;;) {
     std::array<pollfd, 3> fds{};
     fds[0] = {wake_read_fd_, POLLIN, 0};
@@ -253,15 +274,37 @@ void ReaderEmulator::accept_client() {
   std::array<uint8_t, 4> attributes{};
   store_u16_le(&attributes[0], options_.vendor_id);
   store_u16_le(&attributes[2], options_.product_id);
-  if (!send_all(attributes)) close_client();
+  if (!send_all(attributes)) {
+    close_client();
+    return;
+  }
+  notify_connection(true);
 }
 
 void ReaderEmulator::close_client() {
+  const bool had_client = client_fd_ >= 0;
   close_fd(client_fd_);
   transfer_.clear();
   gathered_.clear();
-  std::lock_guard lock(mutex_);
-  connected_ = false;
+  {
+    std::lock_guard lock(mutex_);
+    connected_ = false;
+  }
+  if (had_client) notify_connection(false);
+}
+
+void ReaderEmulator::notify_connection(bool connected) {
+  std::function<void(bool)> observer;
+  {
+    std::lock_guard lock(mutex_);
+    observer = connection_observer_;
+  }
+  if (!observer) return;
+  try {
+    observer(connected);
+  } catch (...) {
+    // An observer only watches; its failure is not the reader's.
+  }
 }
 
 // Takes in what the client sent; false when the connection is over.
@@ -270,6 +313,12 @@ bool ReaderEmulator::receive() {
   const ssize_t n = ::recv(client_fd_, buffer.data(), buffer.size(), MSG_DONTWAIT);
   if (n < 0) return errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK;
   if (n == 0) return false;
+  const auto arrival = std::chrono::steady_clock::now();
+  std::chrono::microseconds delay;
+  {
+    std::lock_guard lock(mutex_);
+    delay = request_report_delay_;
+  }
   for (ssize_t i = 0; i < n && client_fd_ >= 0; ++i) {
     transfer_.push_back(buffer[static_cast<size_t>(i)]);
     if (transfer_.size() < kTransferSize) continue;
@@ -280,6 +329,10 @@ bool ReaderEmulator::receive() {
       ++dropped_reports_;
       continue;
     }
+    // The report occupies the wire for one delay after it arrived, or after
+    // the report before it if that one still had the wire.
+    wire_free_ = std::max(wire_free_, arrival) + delay;
+    if (delay.count() > 0 && !pause_until(wire_free_)) return false;
     take_report(std::span(transfer).subspan(1));
   }
   return client_fd_ >= 0;
@@ -323,6 +376,7 @@ void ReaderEmulator::take_report(std::span<const uint8_t> report) {
     std::lock_guard lock(mutex_);
     dropped_reports_ += start / kReportSize;
     log_.push_back(*request);
+    if (log_limit_ > 0 && log_.size() > log_limit_) log_.erase(log_.begin());
     handler = handler_;
     delay = report_delay_;
   }
@@ -340,8 +394,11 @@ void ReaderEmulator::take_report(std::span<const uint8_t> report) {
   const std::vector<uint8_t> bytes = reply.kind == ReaderReply::Kind::packet
                                          ? encode_reply(reply.address, reply.type, reply.bytes)
                                          : reply.bytes;
+  // Reply reports keep to the schedule that started when the request's last
+  // report was due (wire_free_); the handler's work does not add to it.
   for (size_t offset = 0; offset < bytes.size(); offset += kReportSize) {
-    if (delay.count() > 0 && !pause(delay)) return;
+    wire_free_ += delay;
+    if (delay.count() > 0 && !pause_until(wire_free_)) return;
     std::array<uint8_t, kTransferSize> transfer{};  // report id 0, zero filler
     const size_t piece = std::min(kReportSize, bytes.size() - offset);
     std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(offset), piece, transfer.begin() + 1);
@@ -352,17 +409,18 @@ void ReaderEmulator::take_report(std::span<const uint8_t> report) {
   }
 }
 
-// Sleeps for `delay` unless unplug() comes first (then false).
-bool ReaderEmulator::pause(std::chrono::microseconds delay) {
-  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(delay);
-  const timespec span{static_cast<time_t>(seconds.count()),
-                      static_cast<long>(std::chrono::nanoseconds(delay - seconds).count())};
+// Sleeps until `deadline` unless unplug() comes first (then false).
+bool ReaderEmulator::pause_until(std::chrono::steady_clock::time_point deadline) {
   pollfd wake{wake_read_fd_, POLLIN, 0};
   for (;;) {
+    const auto left = deadline - std::chrono::steady_clock::now();
+    if (left <= std::chrono::steady_clock::duration::zero()) return true;
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+    const timespec span{static_cast<time_t>(seconds.count()),
+                        static_cast<long>(std::chrono::nanoseconds(left - seconds).count())};
     const int r = ::ppoll(&wake, 1, &span, nullptr);
-    if (r == 0) return true;
     if (r > 0) return false;
-    if (errno != EINTR) return true;
+    if (r < 0 && errno != EINTR) return true;
   }
 }
 

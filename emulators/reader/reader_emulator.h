@@ -87,6 +87,26 @@ class ReaderEmulator {
   // A pause before each reply report is sent (1 ms is the cadence of a
   // full-speed USB interrupt endpoint). Zero by default.
   void set_report_delay(std::chrono::microseconds delay);
+  // A pause before the reader takes each request report in, counted from the
+  // report's arrival: with both delays set to 1 ms the link runs at the pace
+  // of a full-speed interrupt endpoint in both directions. Zero by default.
+  //
+  // Paced reports keep to a schedule rather than sleeping after each other:
+  // report k of a reply goes out k delays after the request was taken in,
+  // so the reader's own work overlaps the wire time as a real reader's does,
+  // and a late wake-up does not add up over the reports.
+  void set_request_report_delay(std::chrono::microseconds delay);
+
+  // Called with true when a client takes the reader, false when its
+  // connection ends; on the server thread (or in unplug()), without any
+  // emulator lock held. The same rules as for the request handler apply.
+  void set_connection_observer(std::function<void(bool connected)> observer);
+
+  // Keeps at most `limit` requests in the log, dropping the oldest (0: keep
+  // all, the default). A long-running emulator sets it so that the host's
+  // card polls do not grow the log without end; wait_for_requests() then
+  // counts the requests kept.
+  void set_log_limit(size_t limit);
 
   // Closes the client's connection and removes the socket (or .tcp file):
   // the reader is gone for good. Called again, it does nothing.
@@ -113,9 +133,10 @@ class ReaderEmulator {
   bool receive();
   void take_report(std::span<const uint8_t> report);
   bool send_reply(const ReaderReply& reply);
-  bool pause(std::chrono::microseconds delay);
+  bool pause_until(std::chrono::steady_clock::time_point deadline);
   bool send_all(std::span<const uint8_t> bytes);
   void close_client();
+  void notify_connection(bool connected);
 
   ReaderEmulatorOptions options_;
   std::string path_;
@@ -125,6 +146,8 @@ class ReaderEmulator {
   int client_fd_ = -1;
   std::vector<uint8_t> transfer_;
   std::vector<uint8_t> gathered_;
+  // The moment the paced link is free for the next report (server thread).
+  std::chrono::steady_clock::time_point wire_free_{};
   int wake_read_fd_ = -1;  // unplug() writes to wake_write_fd_ to stop the thread
   int wake_write_fd_ = -1;
 
@@ -132,6 +155,9 @@ class ReaderEmulator {
   mutable std::condition_variable logged_;
   RequestHandler handler_;
   std::chrono::microseconds report_delay_{0};
+  std::chrono::microseconds request_report_delay_{0};
+  std::function<void(bool)> connection_observer_;
+  size_t log_limit_ = 0;
   std::vector<ReaderRequest> log_;
   bool connected_ = false;
   bool unplugged_ = false;
