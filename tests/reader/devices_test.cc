@@ -133,9 +133,10 @@ TEST_F(DevicesTest, RequestCardWithACardPresentReturnsAtOnceAndLogsOneLine) {
   reader->present_new_card(emu::CardType::classic_1k, kUid);
   start();
   ASSERT_TRUE(attached(1));
+  ASSERT_TRUE(eventually([&] { return count_lines("cardMain\tRequest card : 12345678") == 1; }));
   uint16_t id = 0;
   uint32_t serial = 0;
-  ASSERT_TRUE(eventually([&] { return requestCard(&id, &serial, 0) == 0; }));
+  ASSERT_EQ(requestCard(&id, &serial, 0), 0u);
   EXPECT_EQ(id, 0x0033);
   EXPECT_EQ(serial, kSerial);
   EXPECT_EQ(count_lines("requestCard\t305419896\t0"), 1u);
