@@ -85,6 +85,8 @@ function(kioskkit_add_library name)
   install(FILES ${KIOSKKIT_ROOT}/include/${name}.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
   set(PC_NAME ${name})
+  file(RELATIVE_PATH PC_PREFIX_FROM_PCFILEDIR
+    ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
   configure_file(${KIOSKKIT_ROOT}/cmake/library.pc.in ${CMAKE_BINARY_DIR}/pkgconfig/${name}.pc @ONLY)
   install(FILES ${CMAKE_BINARY_DIR}/pkgconfig/${name}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 

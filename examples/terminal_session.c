@@ -12,6 +12,8 @@
  * is found by the card: the READER row whose R01B is the card's serial in
  * hex.
  */
+#define _POSIX_C_SOURCE 200809L /* nanosleep */
+
 #include <cardkit.h>
 #include <cashgate.h>
 #include <patronlink.h>
@@ -50,6 +52,16 @@ static uint32_t read_block(uint32_t block, const uint8_t key[6], uint8_t out[16]
     if (r == 0 || r == 1) break;
   }
   return r;
+}
+
+/* Polls the validator until it reports state `a` or `b` (10 seconds at most). */
+static int poll_until(int32_t a, int32_t b) {
+  int32_t state = 0, detail = 0;
+  for (int i = 0; i < 100; ++i) {
+    if (TarnPoll(&state, &detail) == 0 && (state == a || state == b)) return 1;
+    pause_ms(100);
+  }
+  return 0;
 }
 
 int main(int argc, char** argv) {
@@ -92,12 +104,15 @@ int main(int argc, char** argv) {
   printf("Patron %s: %s, card valid until %s.\n", patron_key, name, expiry);
   CloseDB();
 
-  /* 4. One banknote. */
+  /* 4. One banknote. After a reset the validator powers up and initialises;
+   * it takes bills once it is enabled and reports itself idling. */
   int32_t first = 0, second = 0;
   if (TarnOpenPort(1) != 0) return fail("opening the validator on COM1", -1);
   if (TarnReset(&first, &second) != 0) return fail("resetting the validator", -1);
+  if (!poll_until(0x19, 0x14)) return fail("the validator did not finish initialising", -1);
   /* Bill types 0 to 5, stacked at once (no escrow). */
   if (TarnEnableBillType(0x3F, 0, &first, &second) != 0) return fail("enabling bill types", -1);
+  if (!poll_until(0x14, 0x14)) return fail("the validator did not start accepting bills", -1);
   printf("Insert a banknote.\n");
   fflush(stdout);
   int stacked = 0;

@@ -3,6 +3,7 @@
 // it to the host as KIOSKKIT_COM<N> and open COM<N>. Then type commands on
 // standard input, one per line (see kUsage).
 #include <signal.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "emulators/validator/validator_emulator.h"
 
@@ -119,6 +121,16 @@ int main(int argc, char** argv) {
   std::fprintf(stderr, "validator on %s: set KIOSKKIT_COM<N>=%s and open COM<N>\n%s",
                emulator.device_path().c_str(), emulator.device_path().c_str(), kUsage);
 
+  // A stop signal ends the program whenever it comes, also while it waits
+  // for a line of input.
+  std::thread signal_taker([stop_signals] {
+    int signal_number = 0;
+    sigwait(&stop_signals, &signal_number);
+    std::fflush(nullptr);
+    std::_Exit(0);
+  });
+  signal_taker.detach();
+
   std::string line;
   while (std::getline(std::cin, line)) {
     std::istringstream words(line);
@@ -163,8 +175,7 @@ int main(int argc, char** argv) {
       }
     }
   }
-  // Input ended (for example started with </dev/null): keep serving the host.
-  int signal_number = 0;
-  sigwait(&stop_signals, &signal_number);
-  return 0;
+  // Input ended (for example started with </dev/null): keep serving the host
+  // until a stop signal ends the program.
+  for (;;) pause();
 }
