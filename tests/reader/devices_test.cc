@@ -4,6 +4,7 @@
 // exports and the log lines of it all.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 
 #include "cardkit.h"
@@ -223,6 +224,23 @@ TEST_F(DevicesTest, BlockExportsOnTheNewestReader) {
   EXPECT_TRUE(std::none_of(after.begin() + static_cast<long>(sent), after.end(),
                            [](const emu::DecodedCommand& c) { return c.code() == 0x14; }));
   EXPECT_EQ(M1_AuthAt(0, 4, 1, std::array<uint8_t, 6>{9, 9, 9, 9, 9, 9}.data()), 16u);
+}
+
+TEST_F(DevicesTest, ReaderUnpluggedDuringAnExportFailsItWithCode1) {
+  auto reader = folder_.plug();
+  reader->present_new_card(emu::CardType::classic_1k, kUid);
+  start();
+  ASSERT_TRUE(attached(1));
+  // Slow replies keep the export on the wire while the plug is pulled.
+  reader->set_report_delay(std::chrono::milliseconds(300));
+  std::array<uint8_t, 16> block{};
+  std::atomic<uint32_t> result{0xFFFF};
+  std::thread host([&] { result = M1_ReadBlkAt(0, 4, block.data()); });
+  platform::sleep_ms(100);
+  reader->unplug();
+  host.join();
+  EXPECT_EQ(result.load(), 1u);
+  EXPECT_TRUE(attached(0)) << "the card thread retired the reader";
 }
 
 TEST_F(DevicesTest, BeepReportsSuccessWhateverTheReaderSays) {
