@@ -11,6 +11,13 @@ ensure_packages() {
   [ "$(id -u)" -ne 0 ] && sudo=sudo
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  # A server installed just now for the kit's throwaway databases must not
+  # hold their port: where the system started it as a service, stop it.
+  if [[ " ${missing[*]} " == *" mariadb-server "* ]] && command -v systemctl >/dev/null 2>&1 &&
+     systemctl is-active --quiet mariadb 2>/dev/null; then
+    echo "== stopping and disabling the mariadb service just installed (the kit starts its own servers)"
+    $sudo systemctl disable --now mariadb >/dev/null 2>&1 || true
+  fi
 }
 
 # What building the kit and running its emulators and tests needs.
