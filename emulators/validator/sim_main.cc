@@ -126,7 +126,10 @@ int main(int argc, char** argv) {
   std::thread signal_taker([stop_signals] {
     int signal_number = 0;
     sigwait(&stop_signals, &signal_number);
-    std::fflush(nullptr);
+    // Only the output streams: the main thread may hold standard input's
+    // lock while it waits for a line.
+    std::fflush(stdout);
+    std::fflush(stderr);
     std::_Exit(0);
   });
   signal_taker.detach();
