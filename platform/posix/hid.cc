@@ -12,6 +12,7 @@
 //    process holds is skipped, and the lock goes away with its holder even
 //    when that holder crashes.
 #include "platform/hid.h"
+#include "platform/hid_held.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -101,51 +102,15 @@ class FileDescriptor {
   int fd_ = -1;
 };
 
-// The interfaces this process holds, as a list through the devices
-// themselves. Discovery passes them over without opening them again: a held
-// emulated reader would only refuse the connection, and a held hidraw node
-// its lock, many times a second. Nothing here owns memory or has a
-// destructor, so the list stays usable while a process tears its static
-// objects down and reader threads are still closing their devices.
-std::mutex g_held_mutex;
-HidDevice::Impl* g_held_first = nullptr;
-
 }  // namespace
 
 struct HidDevice::Impl {
-  virtual ~Impl() { release(); }
-  // Marks the interface at `path` as held until the device is closed.
-  void hold(std::string path) {
-    std::lock_guard guard(g_held_mutex);
-    held_path = std::move(path);
-    held_next = g_held_first;
-    g_held_first = this;
-  }
-  void release() {
-    std::lock_guard guard(g_held_mutex);
-    for (Impl** link = &g_held_first; *link != nullptr; link = &(*link)->held_next) {
-      if (*link == this) {
-        *link = held_next;
-        break;
-      }
-    }
-  }
-  Impl* held_next = nullptr;
-  std::string held_path;
+  virtual ~Impl() = default;
   virtual HidStatus write_report(std::span<const uint8_t, kHidReportSize> report, uint32_t timeout_ms) = 0;
   virtual HidStatus read_report(std::span<uint8_t, kHidReportSize> report, uint32_t timeout_ms) = 0;
+
+  HeldInterface held;  // set once the device is open
 };
-
-namespace {
-
-bool held(const std::string& path) {
-  std::lock_guard guard(g_held_mutex);
-  for (const HidDevice::Impl* d = g_held_first; d != nullptr; d = d->held_next)
-    if (d->held_path == path) return true;
-  return false;
-}
-
-}  // namespace
 
 namespace {
 
@@ -394,13 +359,13 @@ std::unique_ptr<HidDevice::Impl> open_hidraw(uint16_t vendor_id, uint16_t produc
   std::unique_ptr<HidDevice::Impl> result;
   hid_device_info* list = hid_enumerate(vendor_id, product_id);
   for (const hid_device_info* info = list; info != nullptr && !result; info = info->next) {
-    if (info->path == nullptr || held(info->path)) continue;
+    if (info->path == nullptr || HeldInterface::held(info->path)) continue;
     FileDescriptor lock(::open(info->path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!lock.valid() || ::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) continue;
     hid_device* device = hid_open_path(info->path);
     if (device == nullptr) continue;
     result = std::make_unique<HidrawDevice>(device, std::move(lock));
-    result->hold(info->path);
+    result->held.hold(info->path);
   }
   hid_free_enumeration(list);
   return result;
@@ -445,9 +410,9 @@ HidDevice hid_open_first(uint16_t vendor_id, uint16_t product_id) {
   if (const char* folder = std::getenv("KIOSKKIT_READER_DIR"); folder != nullptr && *folder) {
     for (const EmulatedEntry& entry : emulated_entries(folder)) {
       const std::string path = std::string(folder) + "/" + entry.name;
-      if (held(path)) continue;
+      if (HeldInterface::held(path)) continue;
       if (auto impl = open_emulated(path, entry.carrier, vendor_id, product_id)) {
-        impl->hold(path);
+        impl->held.hold(path);
         return HidDevice(std::move(impl));
       }
     }

@@ -18,6 +18,7 @@
 // travels as one 65-byte transfer, report id 0 first. A server that closes
 // the connection before the attribute bytes holds another client.
 #include "platform/hid.h"
+#include "platform/hid_held.h"
 
 // clang-format off
 #include <winsock2.h>
@@ -78,17 +79,11 @@ HidStatus transfer(HANDLE device, Direction direction, uint8_t* buffer, uint32_t
   return waited == WAIT_TIMEOUT ? HidStatus::timed_out : HidStatus::failed;
 }
 
-// The interfaces this process holds, as a list through the devices
-// themselves, so discovery passes a held emulated reader over without
-// connecting to it again. Nothing here owns memory or has a destructor.
-std::mutex g_held_mutex;
-HidDevice::Impl* g_held_first = nullptr;
-
 }  // namespace
 
 struct HidDevice::Impl {
   Impl() = default;
-  virtual ~Impl() { release(); }
+  virtual ~Impl() = default;
   Impl(const Impl&) = delete;
   Impl& operator=(const Impl&) = delete;
 
@@ -96,34 +91,10 @@ struct HidDevice::Impl {
   virtual HidStatus read_report(std::span<uint8_t, kHidReportSize> report, uint32_t timeout_ms) = 0;
   virtual bool flush() = 0;
 
-  // Marks the interface at `path` as held until the device is closed.
-  void hold(std::string path) {
-    std::lock_guard guard(g_held_mutex);
-    held_path = std::move(path);
-    held_next = g_held_first;
-    g_held_first = this;
-  }
-  void release() {
-    std::lock_guard guard(g_held_mutex);
-    for (Impl** link = &g_held_first; *link != nullptr; link = &(*link)->held_next) {
-      if (*link == this) {
-        *link = held_next;
-        break;
-      }
-    }
-  }
-  Impl* held_next = nullptr;
-  std::string held_path;
+  HeldInterface held;  // set once the device is open
 };
 
 namespace {
-
-bool held(const std::string& path) {
-  std::lock_guard guard(g_held_mutex);
-  for (const HidDevice::Impl* d = g_held_first; d != nullptr; d = d->held_next)
-    if (d->held_path == path) return true;
-  return false;
-}
 
 // A HID interface of the system, opened for overlapped I/O.
 class HidHandleDevice final : public HidDevice::Impl {
@@ -385,9 +356,9 @@ HidDevice hid_open_first(uint16_t vendor_id, uint16_t product_id) {
   if (const char* folder = std::getenv("KIOSKKIT_READER_DIR"); folder != nullptr && *folder) {
     for (const std::string& name : tcp_entries(folder)) {
       const std::string path = std::string(folder) + "\\" + name;
-      if (held(path)) continue;
+      if (HeldInterface::held(path)) continue;
       if (auto impl = open_tcp(path, vendor_id, product_id)) {
-        impl->hold(path);
+        impl->held.hold(path);
         return HidDevice(std::move(impl));
       }
     }

@@ -26,7 +26,7 @@ pids=()
 cleanup() {
   local pid
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  /usr/lib/wine/wineserver64 -k 2>/dev/null || true
+  /usr/lib/wine/wineserver64 -k >/dev/null 2>&1 || true
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -52,7 +52,7 @@ port=$(head -n 1 "$work/validator.out")
 # Wine finds COM ports through its registry, not through KIOSKKIT_COM<N>.
 # It reads them when its server starts, so the server is restarted.
 "$wine" reg add 'HKLM\Software\Wine\Ports' /v COM1 /t REG_SZ /d "$port" /f >/dev/null
-/usr/lib/wine/wineserver64 -k 2>/dev/null || true
+/usr/lib/wine/wineserver64 -k >/dev/null 2>&1 || true
 status=0
 echo "== cardkit.dll against the emulated reader (.tcp)"
 (cd "$work" && KIOSKKIT_READER_DIR="Z:${work//\//\\}\\readers" timeout 120 "$wine" reader_smoke.exe) || status=1
