@@ -12,7 +12,7 @@
 //    process holds is skipped, and the lock goes away with its holder even
 //    when that holder crashes.
 #include "platform/hid.h"
-#include "platform/hid_held.h"
+#include "platform/hid_impl.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -102,17 +102,6 @@ class FileDescriptor {
   int fd_ = -1;
 };
 
-}  // namespace
-
-struct HidDevice::Impl {
-  virtual ~Impl() = default;
-  virtual HidStatus write_report(std::span<const uint8_t, kHidReportSize> report, uint32_t timeout_ms) = 0;
-  virtual HidStatus read_report(std::span<uint8_t, kHidReportSize> report, uint32_t timeout_ms) = 0;
-
-  HeldInterface held;  // set once the device is open
-};
-
-namespace {
 
 // An emulated reader on a stream socket (Unix or loopback TCP).
 class SocketDevice final : public HidDevice::Impl {
@@ -373,38 +362,6 @@ std::unique_ptr<HidDevice::Impl> open_hidraw(uint16_t vendor_id, uint16_t produc
 
 }  // namespace
 
-HidDevice::HidDevice() = default;
-HidDevice::HidDevice(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
-HidDevice::~HidDevice() = default;
-HidDevice::HidDevice(HidDevice&&) noexcept = default;
-HidDevice& HidDevice::operator=(HidDevice&&) noexcept = default;
-
-bool HidDevice::is_open() const { return impl_ != nullptr; }
-
-HidStatus HidDevice::write_report(std::span<const uint8_t, kHidReportSize> report, uint32_t timeout_ms) {
-  return impl_ ? impl_->write_report(report, timeout_ms) : HidStatus::failed;
-}
-
-HidStatus HidDevice::read_report(std::span<uint8_t, kHidReportSize> report, uint32_t timeout_ms) {
-  return impl_ ? impl_->read_report(report, timeout_ms) : HidStatus::failed;
-}
-
-bool HidDevice::flush() {
-  if (!impl_) return false;
-  std::array<uint8_t, kHidReportSize> discard{};
-  for (;;) {
-    switch (impl_->read_report(discard, 0)) {
-      case HidStatus::ok:
-        continue;
-      case HidStatus::timed_out:
-        return true;
-      case HidStatus::failed:
-        return false;
-    }
-  }
-}
-
-void HidDevice::close() { impl_.reset(); }
 
 HidDevice hid_open_first(uint16_t vendor_id, uint16_t product_id) {
   if (const char* folder = std::getenv("KIOSKKIT_READER_DIR"); folder != nullptr && *folder) {

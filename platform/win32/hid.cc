@@ -18,7 +18,7 @@
 // travels as one 65-byte transfer, report id 0 first. A server that closes
 // the connection before the attribute bytes holds another client.
 #include "platform/hid.h"
-#include "platform/hid_held.h"
+#include "platform/hid_impl.h"
 
 // clang-format off
 #include <winsock2.h>
@@ -79,22 +79,6 @@ HidStatus transfer(HANDLE device, Direction direction, uint8_t* buffer, uint32_t
   return waited == WAIT_TIMEOUT ? HidStatus::timed_out : HidStatus::failed;
 }
 
-}  // namespace
-
-struct HidDevice::Impl {
-  Impl() = default;
-  virtual ~Impl() = default;
-  Impl(const Impl&) = delete;
-  Impl& operator=(const Impl&) = delete;
-
-  virtual HidStatus write_report(std::span<const uint8_t, kHidReportSize> report, uint32_t timeout_ms) = 0;
-  virtual HidStatus read_report(std::span<uint8_t, kHidReportSize> report, uint32_t timeout_ms) = 0;
-  virtual bool flush() = 0;
-
-  HeldInterface held;  // set once the device is open
-};
-
-namespace {
 
 // A HID interface of the system, opened for overlapped I/O.
 class HidHandleDevice final : public HidDevice::Impl {
@@ -213,20 +197,6 @@ class TcpDevice final : public HidDevice::Impl {
     return HidStatus::ok;
   }
 
-  bool flush() override {
-    std::array<uint8_t, kHidReportSize> discard{};
-    for (;;) {
-      switch (read_report(discard, 0)) {
-        case HidStatus::ok:
-          continue;
-        case HidStatus::timed_out:
-          return true;
-        case HidStatus::failed:
-          return false;
-      }
-    }
-  }
-
  private:
   SOCKET socket_;
   std::array<uint8_t, kTransferSize> partial_{};
@@ -332,25 +302,6 @@ std::unique_ptr<HidDevice::Impl> open_tcp(const std::string& path, uint16_t vend
 
 }  // namespace
 
-HidDevice::HidDevice() = default;
-HidDevice::HidDevice(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
-HidDevice::~HidDevice() = default;
-HidDevice::HidDevice(HidDevice&&) noexcept = default;
-HidDevice& HidDevice::operator=(HidDevice&&) noexcept = default;
-
-bool HidDevice::is_open() const { return impl_ != nullptr; }
-
-HidStatus HidDevice::write_report(std::span<const uint8_t, kHidReportSize> report, uint32_t timeout_ms) {
-  return impl_ ? impl_->write_report(report, timeout_ms) : HidStatus::failed;
-}
-
-HidStatus HidDevice::read_report(std::span<uint8_t, kHidReportSize> report, uint32_t timeout_ms) {
-  return impl_ ? impl_->read_report(report, timeout_ms) : HidStatus::failed;
-}
-
-bool HidDevice::flush() { return impl_ && impl_->flush(); }
-
-void HidDevice::close() { impl_.reset(); }
 
 HidDevice hid_open_first(uint16_t vendor_id, uint16_t product_id) {
   if (const char* folder = std::getenv("KIOSKKIT_READER_DIR"); folder != nullptr && *folder) {
