@@ -102,7 +102,6 @@ class FileDescriptor {
   int fd_ = -1;
 };
 
-
 // An emulated reader on a stream socket (Unix or loopback TCP).
 class SocketDevice final : public HidDevice::Impl {
  public:
