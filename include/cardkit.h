@@ -30,6 +30,17 @@
 #  define CARDKIT_API __attribute__((visibility("default")))
 #endif
 
+/* Calling convention of every function below: __stdcall on 32-bit Windows,
+ * which is what hosts written in VB6, Delphi or .NET declare by default; the
+ * system's C convention everywhere else. */
+#ifndef KIOSKKIT_CALL
+#  if defined(_WIN32) && !defined(_WIN64)
+#    define KIOSKKIT_CALL __stdcall
+#  else
+#    define KIOSKKIT_CALL
+#  endif
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -49,19 +60,19 @@ extern "C" {
 /* Whether the list of readers changed (a reader was attached, removed or
  * given a new device id) since the last call. Returns 1 once per change,
  * then 0. */
-CARDKIT_API uint32_t devlistupdate(void);
+CARDKIT_API uint32_t KIOSKKIT_CALL devlistupdate(void);
 
 /* The device ids of the attached readers, newest first.
  * ids:      array of `capacity` entries to fill, or NULL to only count.
  * capacity: number of entries `ids` holds; never more are written.
  * Returns the number of ids written (with ids NULL: the number of readers). */
-CARDKIT_API uint32_t readdevlist(uint16_t* ids, uint32_t capacity);
+CARDKIT_API uint32_t KIOSKKIT_CALL readdevlist(uint16_t* ids, uint32_t capacity);
 
 /* Gives the reader at `position` (0 = newest, 1 = the one before, ...) the
  * device id `new_id`. Returns 0 when the reader accepted it, 1 when the
  * exchange failed (the old id stays), 5 when there is no reader at that
  * position. */
-CARDKIT_API uint32_t writedevid(uint32_t position, uint16_t new_id);
+CARDKIT_API uint32_t KIOSKKIT_CALL writedevid(uint32_t position, uint16_t new_id);
 
 /* Waits for a card on the newest reader.
  * device_id, serial: outputs, both required; written only on success. The
@@ -70,7 +81,7 @@ CARDKIT_API uint32_t writedevid(uint32_t position, uint16_t new_id);
  *            0 only checks.
  * Returns 0 when a card is present or arrived in time, 1 otherwise (also for
  * a NULL output). */
-CARDKIT_API uint32_t requestCard(uint16_t* device_id, uint32_t* serial, uint32_t timeout_ms);
+CARDKIT_API uint32_t KIOSKKIT_CALL requestCard(uint16_t* device_id, uint32_t* serial, uint32_t timeout_ms);
 
 /* ---- Direct MIFARE Classic block access -------------------------------
  *
@@ -84,16 +95,16 @@ CARDKIT_API uint32_t requestCard(uint16_t* device_id, uint32_t* serial, uint32_t
  * key_selector: 1 = key A, 0 = key B.
  * Returns 0, 16 when the card refused the key, or 1 (no reader, wrong id,
  * transport failure, NULL key). */
-CARDKIT_API uint32_t M1_AuthAt(uint16_t device_id, uint32_t block, uint32_t key_selector,
-                               const uint8_t key[6]);
+CARDKIT_API uint32_t KIOSKKIT_CALL M1_AuthAt(uint16_t device_id, uint32_t block, uint32_t key_selector,
+                                             const uint8_t key[6]);
 
 /* Reads one block into `out` (16 bytes). Returns 0, 17 when the card refused,
  * or 1 (no reader, wrong id, transport failure, NULL out). */
-CARDKIT_API uint32_t M1_ReadBlkAt(uint16_t device_id, uint32_t block, uint8_t out[16]);
+CARDKIT_API uint32_t KIOSKKIT_CALL M1_ReadBlkAt(uint16_t device_id, uint32_t block, uint8_t out[16]);
 
 /* Writes `data` (16 bytes) to one block. Returns 0, 18 when the card refused,
  * or 1 (no reader, wrong id, transport failure, NULL data). */
-CARDKIT_API uint32_t M1_WriteBlkAt(uint16_t device_id, uint32_t block, const uint8_t data[16]);
+CARDKIT_API uint32_t KIOSKKIT_CALL M1_WriteBlkAt(uint16_t device_id, uint32_t block, const uint8_t data[16]);
 
 /* Sounds the newest reader's buzzer and light.
  * serial: 0 for any reader; otherwise the card that must be in its field.
@@ -101,7 +112,7 @@ CARDKIT_API uint32_t M1_WriteBlkAt(uint16_t device_id, uint32_t block, const uin
  * Returns 0 (whatever the reader answered), 6 when the reader's
  * configuration was not read when it was attached, or 1 (no reader, or not
  * the card given). */
-CARDKIT_API uint32_t fmt10_beep(uint32_t serial, uint32_t first, uint32_t second);
+CARDKIT_API uint32_t KIOSKKIT_CALL fmt10_beep(uint32_t serial, uint32_t first, uint32_t second);
 
 /* ---- Triple DES, key diversification and MAC ----
  *
@@ -128,7 +139,7 @@ CARDKIT_API uint32_t fmt10_beep(uint32_t serial, uint32_t first, uint32_t second
  * Returns n * 8, the number of bytes encrypted; 0 when nothing was done
  * (length below 1, a null `data` or `key`, or a length above 2147483640,
  * whose rounded size does not fit the result). */
-CARDKIT_API int32_t des3_enc_dat(uint8_t* data, int32_t length, const uint8_t key[16]);
+CARDKIT_API int32_t KIOSKKIT_CALL des3_enc_dat(uint8_t* data, int32_t length, const uint8_t key[16]);
 
 /* Decrypts data encrypted by des3_enc_dat in place: the same rounding to
  * n = (length + 7) / 8 whole blocks (none for lengths below 1), each block
@@ -138,7 +149,7 @@ CARDKIT_API int32_t des3_enc_dat(uint8_t* data, int32_t length, const uint8_t ke
  *   length  bytes of payload; values below 1 do nothing.
  *   key     16 bytes, read only.
  * Returns 0 always (also when refused for a null `data` or `key`). */
-CARDKIT_API int32_t des3_dec_dat(uint8_t* data, int32_t length, const uint8_t key[16]);
+CARDKIT_API int32_t KIOSKKIT_CALL des3_dec_dat(uint8_t* data, int32_t length, const uint8_t key[16]);
 
 /* Derives a 16-byte key from a master key and 8 bytes of diversification data
  * (an identifier): the derived bytes 0-7 are the triple-DES encryption of
@@ -149,7 +160,7 @@ CARDKIT_API int32_t des3_dec_dat(uint8_t* data, int32_t length, const uint8_t ke
  *         computed before `key` is written, so `data` may lie inside `key`.
  * Returns 0 always (also when refused for a null `data` or `key`; `key` then
  * keeps the master key). */
-CARDKIT_API int32_t des3_diversify(const uint8_t data[8], uint8_t key[16]);
+CARDKIT_API int32_t KIOSKKIT_CALL des3_diversify(const uint8_t data[8], uint8_t key[16]);
 
 /* Computes the 4-byte retail MAC of `length` bytes of `data` (ISO/IEC 9797-1
  * MAC algorithm 3, padding method 2, zero initial value): CBC with single DES
@@ -162,7 +173,8 @@ CARDKIT_API int32_t des3_diversify(const uint8_t data[8], uint8_t key[16]);
  *   mac     out, exactly 4 bytes written: the first 4 bytes of the result.
  * Returns 0 always (also when refused for a null `key` or `mac`, or a null
  * `data` with a positive length; `mac` is then not written). */
-CARDKIT_API int32_t pboc_des3_mac(const uint8_t* data, int32_t length, const uint8_t key[16], uint8_t mac[4]);
+CARDKIT_API int32_t KIOSKKIT_CALL pboc_des3_mac(const uint8_t* data, int32_t length,
+                                               const uint8_t key[16], uint8_t mac[4]);
 
 #ifdef __cplusplus
 }

@@ -37,33 +37,45 @@
 #  define CASHGATE_API __attribute__((visibility("default")))
 #endif
 
+/* Calling convention of every function below: __stdcall on 32-bit Windows,
+ * which is what hosts written in VB6, Delphi or .NET declare by default; the
+ * system's C convention everywhere else. */
+#ifndef KIOSKKIT_CALL
+#  if defined(_WIN32) && !defined(_WIN64)
+#    define KIOSKKIT_CALL __stdcall
+#  else
+#    define KIOSKKIT_CALL
+#  endif
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
 /* Voro_OpenPort(port). Log: "TarnOpenPort(<port>)". */
-CASHGATE_API int32_t TarnOpenPort(int32_t port);
+CASHGATE_API int32_t KIOSKKIT_CALL TarnOpenPort(int32_t port);
 
 /* Voro_ClosePort(). Returns 0. Log: "TarnClosePort". */
-CASHGATE_API int32_t TarnClosePort(void);
+CASHGATE_API int32_t KIOSKKIT_CALL TarnClosePort(void);
 
 /* Voro_Reset: on success *first is 0 (the validator's acknowledgement) and
  * *second 0. Log: "TarnReset <first>,<second>". */
-CASHGATE_API int32_t TarnReset(int32_t* first, int32_t* second);
+CASHGATE_API int32_t KIOSKKIT_CALL TarnReset(int32_t* first, int32_t* second);
 
 /* Voro_Poll: on success *first is the validator's state byte and *second its
  * detail byte (for example the bill type of an escrow or stacked event).
  * Log: "TarnPoll <first>,<second>". */
-CASHGATE_API int32_t TarnPoll(int32_t* first, int32_t* second);
+CASHGATE_API int32_t KIOSKKIT_CALL TarnPoll(int32_t* first, int32_t* second);
 
 /* Voro_EnableBillType(bill_mask, escrow): bit k of the low byte of
  * `bill_mask` enables bill type k (0 to 7); `escrow` is passed to notecore as
  * it is, so only the value 1 holds bills in escrow. Log:
  * "TarnEnableBillType(<mask & 0xFF>,<escrow != 0 ? 1 : 0>) <first>,<second>". */
-CASHGATE_API int32_t TarnEnableBillType(uint32_t bill_mask, uint8_t escrow, int32_t* first, int32_t* second);
+CASHGATE_API int32_t KIOSKKIT_CALL TarnEnableBillType(uint32_t bill_mask, uint8_t escrow,
+                                                  int32_t* first, int32_t* second);
 
 /* Voro_DisableBill. Log: "TarnDisableBill <first>,<second>". */
-CASHGATE_API int32_t TarnDisableBill(int32_t* first, int32_t* second);
+CASHGATE_API int32_t KIOSKKIT_CALL TarnDisableBill(int32_t* first, int32_t* second);
 
 #ifdef __cplusplus
 }

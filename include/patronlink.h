@@ -39,6 +39,17 @@
 #  define PATRONLINK_API __attribute__((visibility("default")))
 #endif
 
+/* Calling convention of every function below: __stdcall on 32-bit Windows,
+ * which is what hosts written in VB6, Delphi or .NET declare by default; the
+ * system's C convention everywhere else. */
+#ifndef KIOSKKIT_CALL
+#  if defined(_WIN32) && !defined(_WIN64)
+#    define KIOSKKIT_CALL __stdcall
+#  else
+#    define KIOSKKIT_CALL
+#  endif
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -54,11 +65,11 @@ extern "C" {
  * call tries again with a fresh connection.
  * Returns 0 connected (or already connected); -80001 the connection failed.
  */
-PATRONLINK_API int32_t ConnectDB(const char* user, const char* password, const char* host,
-                                 const char* database);
+PATRONLINK_API int32_t KIOSKKIT_CALL ConnectDB(const char* user, const char* password, const char* host,
+                                               const char* database);
 
 /* Releases the cursor and closes the connection. ConnectDB may follow. */
-PATRONLINK_API void CloseDB(void);
+PATRONLINK_API void KIOSKKIT_CALL CloseDB(void);
 
 /*
  * Runs SELECT * FROM READER WHERE R01B = '<key>' and keeps the first row of
@@ -70,7 +81,7 @@ PATRONLINK_API void CloseDB(void);
  * CloseDB or a failed ConnectDB), nothing sent; any other non-zero value:
  * the client library's query result, the cursor then stays as it was.
  */
-PATRONLINK_API int32_t SrchRecFirst(const char* key);
+PATRONLINK_API int32_t KIOSKKIT_CALL SrchRecFirst(const char* key);
 
 /*
  * Copies the current row's value of the column named `field_name` (exact,
@@ -82,14 +93,14 @@ PATRONLINK_API int32_t SrchRecFirst(const char* key);
  * before any search: the connection's last error number (0 when there was
  * none, so the value is then empty).
  */
-PATRONLINK_API int32_t GetRecField(const char* field_name, char* value);
+PATRONLINK_API int32_t KIOSKKIT_CALL GetRecField(const char* field_name, char* value);
 
 /* Starts a pending record that Update inserts into READER. */
-PATRONLINK_API void AddNew(void);
+PATRONLINK_API void KIOSKKIT_CALL AddNew(void);
 
 /* Starts a pending record that Update writes to the row of the last
  * search's key. */
-PATRONLINK_API void Edit(void);
+PATRONLINK_API void KIOSKKIT_CALL Edit(void);
 
 /*
  * Adds one field to the pending record: `field_name` a plain column name
@@ -97,7 +108,7 @@ PATRONLINK_API void Edit(void);
  * most 255 bytes; at most 40 fields per pending record.
  * Returns 0 added; -1 refused (NULL, too long, not a plain name, full).
  */
-PATRONLINK_API int32_t SetRecField(const char* field_name, const char* value);
+PATRONLINK_API int32_t KIOSKKIT_CALL SetRecField(const char* field_name, const char* value);
 
 /*
  * Builds the pending statement, runs it and commits:
@@ -109,7 +120,7 @@ PATRONLINK_API int32_t SetRecField(const char* field_name, const char* value);
  * or nothing was sent: no AddNew/Edit, no field set, statement longer than
  * 4095 bytes, or no connection object.
  */
-PATRONLINK_API int32_t Update(void);
+PATRONLINK_API int32_t KIOSKKIT_CALL Update(void);
 
 /*
  * Writes the 32 lower-case hexadecimal characters of the MD5 digest of
@@ -118,17 +129,17 @@ PATRONLINK_API int32_t Update(void);
  * Returns 0; -1 `password` or `digest` NULL, or the password longer than
  * 123 bytes (the digest buffer is then left untouched).
  */
-PATRONLINK_API int32_t GetReaderPasswrod(const char* password, char* digest);
+PATRONLINK_API int32_t KIOSKKIT_CALL GetReaderPasswrod(const char* password, char* digest);
 
 /* Today's local date as YYYYMMDD (e.g. 20260101). */
-PATRONLINK_API int32_t GetNowDate(void);
+PATRONLINK_API int32_t KIOSKKIT_CALL GetNowDate(void);
 
 /*
  * The local date 345600000 seconds (4000 days) from now, as YYYYMMDD.
  * The step is in seconds: where the local offset changes in between, a
  * call near midnight can land one day off the calendar date.
  */
-PATRONLINK_API int32_t GetEndDate(void);
+PATRONLINK_API int32_t KIOSKKIT_CALL GetEndDate(void);
 
 #ifdef __cplusplus
 }

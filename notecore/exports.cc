@@ -34,39 +34,49 @@ int32_t enable_export(uint32_t mask, uint32_t escrow, uint8_t* buf, int32_t* len
 
 extern "C" {
 
-int32_t Voro_OpenPort(int32_t port) {
+int32_t KIOSKKIT_CALL Voro_OpenPort(int32_t port) {
   return kk::guarded(int32_t{-1}, [&] { return kk::notecore::open_port(port) ? int32_t{0} : int32_t{-1}; });
 }
 
-int32_t Voro_ClosePort(void) {
+int32_t KIOSKKIT_CALL Voro_ClosePort(void) {
   kk::guarded_void([] { kk::notecore::close_port(); });
   return 0;
 }
 
-int32_t Voro_Reset(uint8_t* buf, int32_t* len) { return command_export(Command::reset, {}, buf, len); }
-int32_t Voro_Poll(uint8_t* buf, int32_t* len) { return command_export(Command::poll, {}, buf, len); }
-int32_t Voro_Identification(uint8_t* buf, int32_t* len) {
+int32_t KIOSKKIT_CALL Voro_Reset(uint8_t* buf, int32_t* len) {
+  return command_export(Command::reset, {}, buf, len);
+}
+int32_t KIOSKKIT_CALL Voro_Poll(uint8_t* buf, int32_t* len) {
+  return command_export(Command::poll, {}, buf, len);
+}
+int32_t KIOSKKIT_CALL Voro_Identification(uint8_t* buf, int32_t* len) {
   return command_export(Command::identification, {}, buf, len);
 }
-int32_t Voro_GetBillTable(uint8_t* buf, int32_t* len) {
+int32_t KIOSKKIT_CALL Voro_GetBillTable(uint8_t* buf, int32_t* len) {
   return command_export(Command::bill_table, {}, buf, len);
 }
-int32_t Voro_Stack(uint8_t* buf, int32_t* len) { return command_export(Command::stack, {}, buf, len); }
-int32_t Voro_Return(uint8_t* buf, int32_t* len) { return command_export(Command::return_bill, {}, buf, len); }
+int32_t KIOSKKIT_CALL Voro_Stack(uint8_t* buf, int32_t* len) {
+  return command_export(Command::stack, {}, buf, len);
+}
+int32_t KIOSKKIT_CALL Voro_Return(uint8_t* buf, int32_t* len) {
+  return command_export(Command::return_bill, {}, buf, len);
+}
 
-int32_t Voro_Hold(uint8_t* buf, int32_t* len) {
+int32_t KIOSKKIT_CALL Voro_Hold(uint8_t* buf, int32_t* len) {
   static constexpr std::array<uint8_t, 3> kHoldParams{};
   return command_export(Command::hold, kHoldParams, buf, len);
 }
 
-int32_t Voro_EnableBillType(uint32_t bill_mask, int32_t escrow, uint8_t* buf, int32_t* len) {
+int32_t KIOSKKIT_CALL Voro_EnableBillType(uint32_t bill_mask, int32_t escrow, uint8_t* buf, int32_t* len) {
   return enable_export(bill_mask, static_cast<uint32_t>(escrow), buf, len);
 }
-int32_t Voro_EnableBill(uint8_t* buf, int32_t* len) { return enable_export(0xFF, 1, buf, len); }
-int32_t Voro_EnableBillStack(uint8_t* buf, int32_t* len) { return enable_export(0xFF, 0, buf, len); }
-int32_t Voro_DisableBill(uint8_t* buf, int32_t* len) { return enable_export(0, 0, buf, len); }
+int32_t KIOSKKIT_CALL Voro_EnableBill(uint8_t* buf, int32_t* len) { return enable_export(0xFF, 1, buf, len); }
+int32_t KIOSKKIT_CALL Voro_EnableBillStack(uint8_t* buf, int32_t* len) {
+  return enable_export(0xFF, 0, buf, len);
+}
+int32_t KIOSKKIT_CALL Voro_DisableBill(uint8_t* buf, int32_t* len) { return enable_export(0, 0, buf, len); }
 
-int32_t GetSysVerion(int32_t /*unused*/, char* text) {
+int32_t KIOSKKIT_CALL GetSysVerion(int32_t /*unused*/, char* text) {
   if (text == nullptr) return -1;
   std::memcpy(text, kk::notecore::kVersionText, sizeof kk::notecore::kVersionText);
   return 0;

@@ -19,21 +19,22 @@ constexpr int32_t kRefused = code(Status::refused);
 
 extern "C" {
 
-int32_t ConnectDB(const char* user, const char* password, const char* host, const char* database) {
+int32_t KIOSKKIT_CALL ConnectDB(const char* user, const char* password, const char* host,
+                                const char* database) {
   return kk::guarded(code(Status::connect_failed),
                      [&] { return code(patron_store().connect(user, password, host, database)); });
 }
 
-void CloseDB(void) {
+void KIOSKKIT_CALL CloseDB(void) {
   kk::guarded_void([] { patron_store().close(); });
 }
 
-int32_t SrchRecFirst(const char* key) {
+int32_t KIOSKKIT_CALL SrchRecFirst(const char* key) {
   if (key == nullptr) return kRefused;
   return kk::guarded(kRefused, [&] { return patron_store().search_first(key); });
 }
 
-int32_t GetRecField(const char* field_name, char* value) {
+int32_t KIOSKKIT_CALL GetRecField(const char* field_name, char* value) {
   if (value == nullptr) return kRefused;
   value[0] = '\0';
   if (field_name == nullptr) return kRefused;
@@ -47,24 +48,24 @@ int32_t GetRecField(const char* field_name, char* value) {
   });
 }
 
-void AddNew(void) {
+void KIOSKKIT_CALL AddNew(void) {
   kk::guarded_void([] { patron_store().add_new(); });
 }
 
-void Edit(void) {
+void KIOSKKIT_CALL Edit(void) {
   kk::guarded_void([] { patron_store().edit(); });
 }
 
-int32_t SetRecField(const char* field_name, const char* value) {
+int32_t KIOSKKIT_CALL SetRecField(const char* field_name, const char* value) {
   if (field_name == nullptr || value == nullptr) return kRefused;
   return kk::guarded(kRefused, [&] { return code(patron_store().set_field(field_name, value)); });
 }
 
-int32_t Update(void) {
+int32_t KIOSKKIT_CALL Update(void) {
   return kk::guarded(kRefused, [] { return code(patron_store().update()); });
 }
 
-int32_t GetReaderPasswrod(const char* password, char* digest) {
+int32_t KIOSKKIT_CALL GetReaderPasswrod(const char* password, char* digest) {
   if (password == nullptr || digest == nullptr) return kRefused;
   // Measure at most one byte past the limit: an unterminated or huge
   // password is refused without reading it all.
@@ -77,11 +78,11 @@ int32_t GetReaderPasswrod(const char* password, char* digest) {
   });
 }
 
-int32_t GetNowDate(void) {
+int32_t KIOSKKIT_CALL GetNowDate(void) {
   return kk::guarded(0, [] { return kk::patronlink::now_date(); });
 }
 
-int32_t GetEndDate(void) {
+int32_t KIOSKKIT_CALL GetEndDate(void) {
   return kk::guarded(0, [] { return kk::patronlink::end_date(); });
 }
 

@@ -30,7 +30,7 @@ ReaderResult reader_transact(ReaderLink& link, CommandRecord& record) {
   // A record shorter than a bare command is sent as one; a longer one than
   // a packet can carry is refused.
   const int32_t n = frame_length(std::max<int32_t>(record.length, 9));
-  if (n > static_cast<int32_t>(kMaxPayload)) return ReaderResult::failed;
+  if (n > static_cast<int32_t>(kMaxPayload)) return ReaderResult::bad_request;
 
   std::lock_guard guard(link.lock);
   ReaderPacket packet;
@@ -41,11 +41,11 @@ ReaderResult reader_transact(ReaderLink& link, CommandRecord& record) {
   std::copy(link.token.begin(), link.token.end(), frame.begin() + 1);
   des_ecb_encrypt(link.link_key, frame.subspan(1));
   if (reader_exchange(link.hid, link.device_id.load(), packet, kCommandTimeoutMs) != TransportResult::ok)
-    return ReaderResult::failed;
+    return ReaderResult::link_failed;
 
   const size_t m = static_cast<size_t>(packet.payload_length);
   static_assert(kMaxPayload <= sizeof(CommandRecord::reply));
-  if (m < kMinReplyFrame) return ReaderResult::failed;
+  if (m < kMinReplyFrame) return ReaderResult::link_failed;  // not a command frame
   const auto reply = std::span(packet.payload).first(m);
 
   link.device_id.store(packet.address);

@@ -64,8 +64,8 @@ struct ReaderConfig {
 [[nodiscard]] constexpr int32_t frame_length(int32_t length) { return ((length - 2) / 8) * 8 + 9; }
 
 // Sends `record` and receives its reply: ok when an intact reply of at least
-// 9 bytes came back (its own status byte is for the caller to judge),
-// failed otherwise. A failure changes neither the token, the device id nor
+// 9 bytes came back (its own status byte is for the caller to judge);
+// bad_request when the record cannot be carried, link_failed otherwise. A failure changes neither the token, the device id nor
 // the record's reply.
 ReaderResult reader_transact(ReaderLink& link, CommandRecord& record);
 

@@ -31,7 +31,7 @@ std::span<uint8_t> blocks(uint8_t* data, int64_t block_count) {
 
 extern "C" {
 
-CARDKIT_API int32_t des3_enc_dat(uint8_t* data, int32_t length, const uint8_t key[16]) {
+CARDKIT_API int32_t KIOSKKIT_CALL des3_enc_dat(uint8_t* data, int32_t length, const uint8_t key[16]) {
   return kk::guarded<int32_t>(0, [&]() -> int32_t {
     if (length < 1 || length > kLargestEncryptLength || data == nullptr || key == nullptr) return 0;
     const int64_t block_count = (int64_t{length} - 1) / 8 + 1;
@@ -40,7 +40,7 @@ CARDKIT_API int32_t des3_enc_dat(uint8_t* data, int32_t length, const uint8_t ke
   });
 }
 
-CARDKIT_API int32_t des3_dec_dat(uint8_t* data, int32_t length, const uint8_t key[16]) {
+CARDKIT_API int32_t KIOSKKIT_CALL des3_dec_dat(uint8_t* data, int32_t length, const uint8_t key[16]) {
   return kk::guarded<int32_t>(0, [&]() -> int32_t {
     // Rounded up to whole blocks in 64 bits, so that lengths near the top of
     // the int32 range do not overflow; lengths from -7 to 0 give no blocks.
@@ -51,7 +51,7 @@ CARDKIT_API int32_t des3_dec_dat(uint8_t* data, int32_t length, const uint8_t ke
   });
 }
 
-CARDKIT_API int32_t des3_diversify(const uint8_t data[8], uint8_t key[16]) {
+CARDKIT_API int32_t KIOSKKIT_CALL des3_diversify(const uint8_t data[8], uint8_t key[16]) {
   return kk::guarded<int32_t>(0, [&]() -> int32_t {
     if (data == nullptr || key == nullptr) return 0;
     kk::cardkit::des3_diversify(std::span<const uint8_t, kk::cardkit::kDiversifyDataSize>(data, 8),
@@ -60,8 +60,8 @@ CARDKIT_API int32_t des3_diversify(const uint8_t data[8], uint8_t key[16]) {
   });
 }
 
-CARDKIT_API int32_t pboc_des3_mac(const uint8_t* data, int32_t length, const uint8_t key[16],
-                                  uint8_t mac[4]) {
+CARDKIT_API int32_t KIOSKKIT_CALL pboc_des3_mac(const uint8_t* data, int32_t length, const uint8_t key[16],
+                                                uint8_t mac[4]) {
   return kk::guarded<int32_t>(0, [&]() -> int32_t {
     const size_t size = length > 0 ? static_cast<size_t>(length) : 0;
     if (key == nullptr || mac == nullptr || (data == nullptr && size > 0)) return 0;

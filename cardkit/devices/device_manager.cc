@@ -130,7 +130,7 @@ void DeviceManager::card_main(const ReaderPtr& reader) {
         dev_listen_.set();
       }
       (void)pause(kPollWithCardMs);
-    } else if (r == ReaderResult::failed) {
+    } else if (link_failure(r)) {
       break;  // the reader stopped answering: it is gone
     } else {
       if (reader->card_present) {
@@ -216,7 +216,7 @@ ReaderResult DeviceManager::set_device_id(uint32_t position, uint16_t new_id) {
          TransportResult::ok;
     if (ok) reader.link.device_id = packet.address;
   }
-  if (!ok) return ReaderResult::failed;
+  if (!ok) return ReaderResult::link_failed;
   changed_ = true;
   return ReaderResult::ok;
 }
@@ -232,9 +232,10 @@ ReaderResult DeviceManager::wait_for_card(uint16_t& device_id, uint32_t& serial,
       return ReaderResult::ok;
     }
   }
-  if (!dev_listen_.wait(timeout_ms)) return ReaderResult::failed;
+  if (!dev_listen_.wait(timeout_ms)) return ReaderResult::wrong_card;
   std::lock_guard guard(registry_lock_);
-  if (readers_.empty() || !readers_.back()->card_present) return ReaderResult::failed;
+  if (readers_.empty()) return ReaderResult::no_reader;
+  if (!readers_.back()->card_present) return ReaderResult::wrong_card;
   const ReaderDevice& reader = *readers_.back();
   serial = reader.card_serial;
   device_id = reader.link.device_id;

@@ -11,7 +11,7 @@ using kk::cardkit::to_code;
 
 namespace {
 
-constexpr uint32_t kFailed = to_code(ReaderResult::failed);
+constexpr uint32_t kFailed = to_code(ReaderResult::no_reader);
 
 // Runs `command` on the newest reader (0 = whatever its id) under its lock.
 template <typename Command>
@@ -27,19 +27,20 @@ uint32_t on_newest_reader(uint16_t device_id, Command&& command) {
 
 extern "C" {
 
-uint32_t devlistupdate(void) {
+uint32_t KIOSKKIT_CALL devlistupdate(void) {
   return kk::guarded(0u, [] { return DeviceManager::instance().take_changed() ? 1u : 0u; });
 }
 
-uint32_t readdevlist(uint16_t* ids, uint32_t capacity) {
+uint32_t KIOSKKIT_CALL readdevlist(uint16_t* ids, uint32_t capacity) {
   return kk::guarded(0u, [&] { return DeviceManager::instance().list(ids, capacity); });
 }
 
-uint32_t writedevid(uint32_t position, uint16_t new_id) {
-  return kk::guarded(kFailed, [&] { return uint32_t{to_code(DeviceManager::instance().set_device_id(position, new_id))}; });
+uint32_t KIOSKKIT_CALL writedevid(uint32_t position, uint16_t new_id) {
+  return kk::guarded(
+      kFailed, [&] { return uint32_t{to_code(DeviceManager::instance().set_device_id(position, new_id))}; });
 }
 
-uint32_t requestCard(uint16_t* device_id, uint32_t* serial, uint32_t timeout_ms) {
+uint32_t KIOSKKIT_CALL requestCard(uint16_t* device_id, uint32_t* serial, uint32_t timeout_ms) {
   if (device_id == nullptr || serial == nullptr) return kFailed;
   return kk::guarded(kFailed, [&] {
     uint16_t id = 0;
@@ -53,28 +54,29 @@ uint32_t requestCard(uint16_t* device_id, uint32_t* serial, uint32_t timeout_ms)
   });
 }
 
-uint32_t M1_AuthAt(uint16_t device_id, uint32_t block, uint32_t key_selector, const uint8_t key[6]) {
+uint32_t KIOSKKIT_CALL M1_AuthAt(uint16_t device_id, uint32_t block, uint32_t key_selector,
+                                 const uint8_t key[6]) {
   if (key == nullptr) return kFailed;
   return on_newest_reader(device_id, [&](kk::cardkit::ReaderLink& link) {
     return kk::cardkit::m1_auth(link, block, key_selector, std::span<const uint8_t, 6>(key, 6));
   });
 }
 
-uint32_t M1_ReadBlkAt(uint16_t device_id, uint32_t block, uint8_t out[16]) {
+uint32_t KIOSKKIT_CALL M1_ReadBlkAt(uint16_t device_id, uint32_t block, uint8_t out[16]) {
   if (out == nullptr) return kFailed;
   return on_newest_reader(device_id, [&](kk::cardkit::ReaderLink& link) {
     return kk::cardkit::m1_read_block(link, block, std::span<uint8_t, 16>(out, 16));
   });
 }
 
-uint32_t M1_WriteBlkAt(uint16_t device_id, uint32_t block, const uint8_t data[16]) {
+uint32_t KIOSKKIT_CALL M1_WriteBlkAt(uint16_t device_id, uint32_t block, const uint8_t data[16]) {
   if (data == nullptr) return kFailed;
   return on_newest_reader(device_id, [&](kk::cardkit::ReaderLink& link) {
     return kk::cardkit::m1_write_block(link, block, std::span<const uint8_t, 16>(data, 16));
   });
 }
 
-uint32_t fmt10_beep(uint32_t serial, uint32_t first, uint32_t second) {
+uint32_t KIOSKKIT_CALL fmt10_beep(uint32_t serial, uint32_t first, uint32_t second) {
   return kk::guarded(kFailed, [&] {
     auto& manager = DeviceManager::instance();
     // Serial 0 takes the newest reader as it is; any other serial must be

@@ -73,7 +73,7 @@ TEST_F(ChannelTest, TransportFailureKeepsTokenAndAddressForTheNextFrame) {
   reader_->drop_reply();
   CommandRecord lost;
   lost.command[0] = 0x01;
-  EXPECT_EQ(reader_transact(link_.link, lost), ReaderResult::failed);  // after the 4 s time-out
+  EXPECT_EQ(reader_transact(link_.link, lost), ReaderResult::link_failed);  // after the 4 s time-out
   EXPECT_EQ(link_.link.token, token_before);
   EXPECT_EQ(lost.reply_length, 0) << "a failed exchange leaves the reply alone";
 
@@ -111,7 +111,7 @@ TEST_F(ChannelTest, ReplyShorterThanAFrameHeaderIsAFailure) {
   const auto token_before = link_.link.token;
   CommandRecord record;
   record.command[0] = 0x01;
-  EXPECT_EQ(reader_transact(link_.link, record), ReaderResult::failed);
+  EXPECT_EQ(reader_transact(link_.link, record), ReaderResult::link_failed);
   EXPECT_EQ(link_.link.token, token_before);
   EXPECT_EQ(link_.link.device_id.load(), 0x0042) << "the address of a bad reply is not taken";
 }

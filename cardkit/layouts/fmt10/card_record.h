@@ -7,11 +7,11 @@
 #include <cstdint>
 #include <memory>
 
+#include "cardkit/layouts/sectors.h"
+
 namespace kk::cardkit {
 
 struct ReaderDevice;
-
-using Block = std::array<uint8_t, 16>;
 
 struct Fmt10CardRecord {
   // Serial the record is filed under: the serial argument of the operation

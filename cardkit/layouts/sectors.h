@@ -1,0 +1,45 @@
+// What the card layouts share about MIFARE Classic sectors: the two sector
+// trailers they write, and clearing a sector back to the blank state.
+//
+// A trailer is key A (bytes 0-5), the access bytes (6-8), the general-purpose
+// byte (9) and key B (10-15).
+//  - The transport trailer (FF 07 80 69): data blocks read and written with
+//    either key, the trailer with key A; what a factory-fresh card carries.
+//  - The keyed trailer (7F 07 88 69): data blocks read, written, incremented
+//    and decremented with either key; keys and access bytes written with
+//    key B only; key B not readable.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+
+#include "cardkit/channel/result.h"
+#include "cardkit/commands/commands.h"
+
+namespace kk::cardkit {
+
+struct ReaderDevice;
+
+using Block = std::array<uint8_t, 16>;
+
+inline constexpr std::array<uint8_t, 4> kTransportTrailerAccess = {0xFF, 0x07, 0x80, 0x69};
+inline constexpr std::array<uint8_t, 4> kKeyedTrailerAccess = {0x7F, 0x07, 0x88, 0x69};
+
+// A trailer from its parts: key A, access bytes with the general-purpose
+// byte, key B.
+[[nodiscard]] Block make_trailer(MifareKey key_a, std::span<const uint8_t, 4> access, MifareKey key_b);
+
+// The reader's card transport key: the key of a blank sector.
+[[nodiscard]] MifareKey card_transport_key(const ReaderDevice& reader);
+
+// Clears sector `sector` with `key` (as key B): zeroes the data blocks whose
+// bits (0-2) are set in `block_mask`, then, with bit 3 set, writes `trailer`
+// to the sector trailer. A sector that refuses `key` but accepts the reader's
+// card transport key is already blank: ok, nothing written. auth_failed when
+// it accepts neither; the first failed write's code otherwise. The caller
+// holds the reader's lock.
+[[nodiscard]] ReaderResult sector_clear(ReaderDevice& reader, uint8_t sector, uint8_t block_mask, MifareKey key,
+                                        std::span<const uint8_t, 16> trailer);
+
+}  // namespace kk::cardkit
