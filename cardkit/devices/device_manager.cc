@@ -25,9 +25,11 @@ void forget_card(uint32_t serial) {
 }  // namespace
 
 DeviceManager& DeviceManager::instance() {
-  static DeviceManager manager;
-  return manager;
+  static DeviceManager* const manager = new DeviceManager;
+  return *manager;
 }
+
+void DeviceManager::release() { delete &instance(); }
 
 DeviceManager::~DeviceManager() { stop(); }
 
@@ -65,8 +67,14 @@ void DeviceManager::reap_card_threads(bool all) {
   for (auto& t : finished) t.thread.join();
 }
 
+void DeviceManager::write_lines_of_ended_threads() {
+  for (int n = card_exits_owed_.exchange(0); n > 0; --n) write_log("%s\tExit\r\n", "cardMain");
+  if (discovery_end_owed_.exchange(false)) write_log("%s\tEnd\r\n", "devMain");
+}
+
 void DeviceManager::discovery_main() {
   write_log("%s\tStart\r\n", "devMain");
+  discovery_end_owed_ = true;
   while (running_) {
     reap_card_threads(false);
     platform::HidDevice hid = reader_open();
@@ -103,12 +111,13 @@ void DeviceManager::discovery_main() {
     std::lock_guard guard(card_threads_lock_);
     card_threads_.push_back({std::move(thread), std::move(done)});
   }
-  write_log("%s\tEnd\r\n", "devMain");
+  if (discovery_end_owed_.exchange(false)) write_log("%s\tEnd\r\n", "devMain");
 }
 
 void DeviceManager::card_main(const ReaderPtr& reader) {
   const auto& sectors = reader->config.sectors;
   write_log("%s\t%d\t%d\t%d\r\n", "cardMain", sectors[0], sectors[1], sectors[2]);
+  ++card_exits_owed_;
   ReaderLink& link = reader->link;
   while (running_) {
     ReaderResult r;
@@ -155,6 +164,7 @@ void DeviceManager::card_main(const ReaderPtr& reader) {
     changed_ = true;
     std::erase(readers_, reader);
   }
+  --card_exits_owed_;
   write_log("%s\tExit\r\n", "cardMain");
 }
 

@@ -2,9 +2,9 @@
 
 #include <array>
 #include <atomic>
-#include <mutex>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string_view>
 
 #include "platform/drive.h"
@@ -17,6 +17,8 @@ namespace {
 // 0 until the first line; then the tick count of that line. A process that
 // starts exactly at tick 0 re-arms on its next line, which is harmless.
 std::atomic<uint32_t> g_start_tick{0};
+
+std::atomic<bool> g_alone{false};
 
 // Built on first use (the library's start routine logs first of all, so it
 // outlives the reader threads, which are stopped before it goes).
@@ -72,8 +74,15 @@ void write_log(const char* format, ...) {
   // One append per line. The lock keeps the threads of this process from
   // interleaving where the system's append is not a single step; a failed
   // write is deliberately ignored.
+  const std::string_view text(line.data(), length);
+  if (g_alone) {
+    (void)platform::append_to_file(*path, text);
+    return;
+  }
   std::lock_guard guard(append_lock());
-  (void)platform::append_to_file(*path, std::string_view(line.data(), length));
+  (void)platform::append_to_file(*path, text);
 }
+
+void log_alone_from_now() { g_alone = true; }
 
 }  // namespace kk::cardkit

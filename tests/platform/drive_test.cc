@@ -1,9 +1,9 @@
 // Drive letters on POSIX systems: a drive is the folder named by
 // KIOSKKIT_DRIVE_<LETTER>, read afresh on each call.
+#include "platform/drive.h"
+
 #include <gtest/gtest.h>
 #include <stdlib.h>
-
-#include "platform/drive.h"
 
 namespace kk::platform {
 namespace {
@@ -27,8 +27,14 @@ TEST(DrivePath, MapsDriveLettersOntoFolders) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
-    if (c.drive_c) setenv("KIOSKKIT_DRIVE_C", c.drive_c, 1); else unsetenv("KIOSKKIT_DRIVE_C");
-    if (c.drive_d) setenv("KIOSKKIT_DRIVE_D", c.drive_d, 1); else unsetenv("KIOSKKIT_DRIVE_D");
+    if (c.drive_c)
+      setenv("KIOSKKIT_DRIVE_C", c.drive_c, 1);
+    else
+      unsetenv("KIOSKKIT_DRIVE_C");
+    if (c.drive_d)
+      setenv("KIOSKKIT_DRIVE_D", c.drive_d, 1);
+    else
+      unsetenv("KIOSKKIT_DRIVE_D");
     const auto resolved = resolve_drive_path(c.path);
     if (c.expected == nullptr) {
       EXPECT_FALSE(resolved.has_value());
