@@ -1,12 +1,13 @@
-// Win32 files: opened with read sharing, appended at the end, closed again.
+// Win32 files: opened for appending only, one write, closed again.
 //
-// Not sharing write access makes the open itself the lock between writers of
-// every thread and process (two hosts may log to one hourly file): the one
-// that holds the file seeks to its end and writes the whole line, and a
-// writer that finds the file held tries again for a short while before it
-// gives up. A lock of the process could not do this across processes, and a
-// thread the system ends while it writes (at process exit) leaves a held
-// file behind, not a lock that hangs the next writer.
+// Append access makes each write go whole to the end of the file, and
+// sharing write access means no writer is ever turned away by another: not
+// by another process logging to the same file, and not by a thread that the
+// system ended in the middle of a write at process exit (its handle stays
+// open, and a lock of the file would stay held with it). Writers of this
+// process also take turns, because Wine appends through separate handles in
+// two steps that can interleave; the turn is waited for only briefly, since
+// its holder may be such an ended thread.
 #include "platform/files.h"
 
 #include <windows.h>
@@ -14,24 +15,27 @@
 namespace kk::platform {
 
 namespace {
-constexpr DWORD kHeldRetryMs = 500;
+SRWLOCK g_append_turn = SRWLOCK_INIT;  // needs no set-up and no teardown
+constexpr DWORD kTurnWaitMs = 100;
 }  // namespace
 
 bool append_to_file(const std::string& path, std::string_view bytes) {
   const DWORD start = GetTickCount();
-  HANDLE file = INVALID_HANDLE_VALUE;
-  for (;;) {
-    file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE) break;
-    if (GetLastError() != ERROR_SHARING_VIOLATION || GetTickCount() - start > kHeldRetryMs) return false;
+  bool turn = false;
+  while (!(turn = TryAcquireSRWLockExclusive(&g_append_turn) != FALSE) &&
+         GetTickCount() - start < kTurnWaitMs)
     Sleep(1);
+  bool ok = false;
+  HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file != INVALID_HANDLE_VALUE) {
+    DWORD written = 0;
+    ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) != FALSE &&
+         written == bytes.size();
+    CloseHandle(file);
   }
-  SetFilePointer(file, 0, nullptr, FILE_END);
-  DWORD written = 0;
-  const BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-  CloseHandle(file);
-  return ok != FALSE && written == bytes.size();
+  if (turn) ReleaseSRWLockExclusive(&g_append_turn);
+  return ok;
 }
 
 bool make_directory(const std::string& path) {

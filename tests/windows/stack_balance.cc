@@ -136,8 +136,12 @@ int main(int argc, char** argv) {
     const auto path = paths.find(e.library);
     if (path == paths.end()) continue;
     HMODULE& module = modules[e.library];
-    if (module == nullptr)
-      module = LoadLibraryExA(path->second.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    if (module == nullptr) {
+      // A full path, so that the DLLs it imports are found beside it.
+      char full[MAX_PATH] = {};
+      GetFullPathNameA(path->second.c_str(), sizeof full, full, nullptr);
+      module = LoadLibraryExA(full, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    }
     if (module == nullptr) {
       std::printf("FAILED %s: %s does not load (error %lu)\n", e.name, path->second.c_str(), GetLastError());
       ++failed;

@@ -40,9 +40,13 @@ inline bool eventually(const std::function<bool()>& condition,
 }
 
 // A DLL of the kit loaded from its build folder, where the DLLs it imports
-// (notecore for cashgate) are found beside it.
+// (notecore for cashgate) are found beside it: the altered search order
+// takes them from the folder of a full path.
 inline HMODULE load_kit(const char* path) {
-  return LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  char full[MAX_PATH];
+  const DWORD length = GetFullPathNameA(path, sizeof full, full, nullptr);
+  if (length == 0 || length >= sizeof full) return nullptr;
+  return LoadLibraryExA(full, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
 // One export, looked up by its plain name and typed by its declaration.
