@@ -32,18 +32,6 @@ constexpr uint8_t kWrongSync = 0x05;
 constexpr uint32_t kStalePartialMs = 1000;
 constexpr size_t kLateBodyFirstPart = 4;
 
-bool has_detail(ValidatorState state) {
-  switch (state) {
-    case ValidatorState::rejecting:
-    case ValidatorState::escrow:
-    case ValidatorState::stacked:
-    case ValidatorState::returned:
-      return true;
-    default:
-      return false;
-  }
-}
-
 uint32_t speed_number(speed_t speed) {
   switch (speed) {
     case B300:
@@ -272,10 +260,12 @@ std::vector<uint8_t> ValidatorEmulator::answer(std::span<const uint8_t> frame) {
       enabled_ = 0;
       escrow_ = 0;
       return {kReplyAck};
-    case kCmdPoll:
+    case kCmdPoll: {
+      std::vector<uint8_t> reply = poll_reply();
       advance_on_ack_ = true;
-      reported_ = state_;
-      return poll_reply();
+      reported_ = static_cast<ValidatorState>(reply[0]);
+      return reply;
+    }
     case kCmdEnableBillTypes:
       if (params.size() != 6) return {kReplyIllegalCommand};
       enabled_ = params[2];
@@ -307,9 +297,15 @@ std::vector<uint8_t> ValidatorEmulator::answer(std::span<const uint8_t> frame) {
   }
 }
 
-std::vector<uint8_t> ValidatorEmulator::poll_reply() {
+std::vector<uint8_t> ValidatorEmulator::poll_reply() const {
+  if (fault_ != Fault::none) {
+    std::vector<uint8_t> reply{static_cast<uint8_t>(fault_)};
+    if (fault_ == Fault::failure) reply.push_back(failure_code_);
+    return reply;
+  }
   std::vector<uint8_t> reply{static_cast<uint8_t>(state_)};
-  if (has_detail(state_)) reply.push_back(detail_);
+  if (notecore::detail_kind(static_cast<uint8_t>(state_)) != notecore::DetailKind::none)
+    reply.push_back(detail_);
   return reply;
 }
 
@@ -341,6 +337,7 @@ void ValidatorEmulator::advance_after_ack() {
     case ValidatorState::stacked:
     case ValidatorState::returned:
     case ValidatorState::rejecting:
+    case ValidatorState::cheated:
       state_ = rest_state();
       detail_ = 0;
       break;
@@ -351,7 +348,7 @@ void ValidatorEmulator::advance_after_ack() {
 
 bool ValidatorEmulator::insert_bill(uint8_t type) {
   std::lock_guard guard(lock_);
-  if (type >= kBillTypes || bill_table()[type].digit == 0 || state_ != ValidatorState::idling) return false;
+  if (type >= kBillTypes || bill_table()[type].digit == 0 || !taking_bills()) return false;
   if (type < 8 && ((enabled_ >> type) & 1) != 0) {
     state_ = ValidatorState::accepting;
     detail_ = type;
@@ -360,6 +357,50 @@ bool ValidatorEmulator::insert_bill(uint8_t type) {
     detail_ = kRejectInhibited;
   }
   return true;
+}
+
+bool ValidatorEmulator::reject_bill(uint8_t reason) {
+  std::lock_guard guard(lock_);
+  if (!taking_bills()) return false;
+  state_ = ValidatorState::rejecting;
+  detail_ = reason;
+  return true;
+}
+
+bool ValidatorEmulator::cheat() {
+  std::lock_guard guard(lock_);
+  switch (state_) {
+    case ValidatorState::accepting:
+    case ValidatorState::escrow:
+    case ValidatorState::holding:
+    case ValidatorState::stacking:
+    case ValidatorState::returning:
+      state_ = ValidatorState::cheated;
+      detail_ = 0;
+      return true;
+    default:
+      return false;
+  }
+}
+
+void ValidatorEmulator::set_fault(Fault fault, uint8_t failure_code) {
+  std::lock_guard guard(lock_);
+  fault_ = fault;
+  failure_code_ = fault == Fault::failure ? failure_code : 0;
+}
+
+Fault ValidatorEmulator::fault() const {
+  std::lock_guard guard(lock_);
+  return fault_;
+}
+
+bool ValidatorEmulator::taking_bills() const {
+  return fault_ == Fault::none && state_ == ValidatorState::idling;
+}
+
+std::vector<uint8_t> ValidatorEmulator::report() const {
+  std::lock_guard guard(lock_);
+  return poll_reply();
 }
 
 std::vector<std::vector<uint8_t>> ValidatorEmulator::received() const {
@@ -394,10 +435,7 @@ void ValidatorEmulator::send_instead_of_next_reply(std::vector<uint8_t> bytes) {
   scripted_ = true;
 }
 
-ValidatorState ValidatorEmulator::state() const {
-  std::lock_guard guard(lock_);
-  return state_;
-}
+ValidatorState ValidatorEmulator::state() const { return static_cast<ValidatorState>(report()[0]); }
 
 uint8_t ValidatorEmulator::enabled_types() const {
   std::lock_guard guard(lock_);

@@ -5,9 +5,12 @@
 // command the driver sends with plausible data: a state machine that runs
 // from power-up through initialising to idle or disabled, accepts a bill a
 // person (or a test) inserts, holds it in escrow or stacks it, and reports
-// stacked, returned and rejected bills, with a 24-entry bill table and an
-// identification block. A transient state moves on only once the host has
-// acknowledged the poll that reported it, as on the real device.
+// stacked, returned and rejected bills (with any rejection reason), with a
+// 24-entry bill table and an identification block. A transient state moves
+// on only once the host has acknowledged the poll that reported it, as on
+// the real device. The faults a technician deals with (drop cassette full,
+// removed or jammed, validator jammed, paused, a failure with its sub-code)
+// and a cheating attempt can be put on it at any time.
 //
 // Every frame received is recorded (acknowledgements included), and failure
 // modes let tests see how the driver copes with a silent validator, a reply
@@ -24,22 +27,26 @@
 #include <thread>
 #include <vector>
 
+#include "notecore/poll_states.h"
+
 namespace kk::emu {
 
-// The state byte a poll reports (with a second byte for the states noted).
-enum class ValidatorState : uint8_t {
-  power_up = 0x10,
-  initialising = 0x13,
-  idling = 0x14,
-  accepting = 0x15,
-  stacking = 0x17,
-  returning = 0x18,
-  disabled = 0x19,
-  holding = 0x1A,
-  rejecting = 0x1C,  // + rejection reason
-  escrow = 0x80,     // + bill type
-  stacked = 0x81,    // + bill type
-  returned = 0x82,   // + bill type
+// The state byte a poll reports (with a second byte for some states).
+using ValidatorState = notecore::PollState;
+
+// Lasting faults. While one holds, every poll reports it (the failure with
+// its sub-code) instead of the state underneath, no bill is taken and the
+// state machine waits; once it is cleared the validator goes on from where
+// it was (a bill in escrow is still there, one that was stacking is then
+// reported stacked). A reset does not clear a fault: only the technician does.
+enum class Fault : uint8_t {
+  none = 0,
+  cassette_full = 0x41,
+  cassette_removed = 0x42,
+  validator_jammed = 0x43,
+  cassette_jammed = 0x44,
+  paused = 0x46,
+  failure = 0x47,  // with a sub-code
 };
 
 enum class Failure : uint8_t {
@@ -56,7 +63,7 @@ inline constexpr uint8_t kReplyAck = 0x00;
 inline constexpr uint8_t kReplyIllegalCommand = 0x30;
 inline constexpr uint8_t kReplyNak = 0xFF;
 // Rejection reason for a bill type the host has not enabled.
-inline constexpr uint8_t kRejectInhibited = 0x68;
+inline constexpr uint8_t kRejectInhibited = static_cast<uint8_t>(notecore::RejectReason::inhibited);
 
 inline constexpr size_t kBillTypes = 24;
 inline constexpr size_t kBillTableEntrySize = 5;  // digit, 3-letter currency, power of ten
@@ -119,8 +126,23 @@ class ValidatorEmulator {
   // the bill table or the validator is not idling (disabled, busy, or
   // already holding a bill).
   bool insert_bill(uint8_t type);
+  // A bill put into the slot that the validator turns away with `reason`
+  // (any byte; the known ones are notecore::RejectReason): it reports
+  // rejecting with that reason, then idles again. False, like insert_bill,
+  // when the validator is not idling.
+  bool reject_bill(uint8_t reason);
+  // Someone pulls the bill in progress back out: the validator reports
+  // cheated until the host acknowledges it, then idles; the bill is not
+  // reported stacked or returned. False when no bill is in the validator.
+  bool cheat();
+  // Puts on a fault (Fault::none clears it). `failure_code` is the sub-code
+  // reported with Fault::failure (notecore::FailureCode, or any byte).
+  void set_fault(Fault fault, uint8_t failure_code = 0);
+  [[nodiscard]] Fault fault() const;
 
-  [[nodiscard]] ValidatorState state() const;
+  // What a poll would report now: the state byte and its detail byte, if any.
+  [[nodiscard]] std::vector<uint8_t> report() const;
+  [[nodiscard]] ValidatorState state() const;   // the first byte of report()
   [[nodiscard]] uint8_t enabled_types() const;  // bit k: bill type k
   [[nodiscard]] uint8_t escrow_types() const;
   [[nodiscard]] LineSettings line_settings() const;
@@ -135,9 +157,10 @@ class ValidatorEmulator {
   void take_bytes(std::span<const uint8_t> bytes);
   // The reply data (without framing) for one request; called with the lock held.
   std::vector<uint8_t> answer(std::span<const uint8_t> frame);
-  std::vector<uint8_t> poll_reply();
+  [[nodiscard]] std::vector<uint8_t> poll_reply() const;
   void advance_after_ack();
   [[nodiscard]] ValidatorState rest_state() const;
+  [[nodiscard]] bool taking_bills() const;
   void send(std::span<const uint8_t> bytes);
 
   Options options_;
@@ -161,6 +184,8 @@ class ValidatorEmulator {
 
   ValidatorState state_ = ValidatorState::power_up;
   uint8_t detail_ = 0;  // bill type or rejection reason of the state
+  Fault fault_ = Fault::none;
+  uint8_t failure_code_ = 0;
   uint8_t enabled_ = 0;
   uint8_t escrow_ = 0;
   int initialising_left_ = 0;
