@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <optional>
 
 #include "notecore/frame.h"
 #include "platform/clock.h"
@@ -129,20 +130,48 @@ void ValidatorEmulator::stop() {
 void ValidatorEmulator::run() {
   std::array<uint8_t, 512> buffer;
   for (;;) {
-    int timeout_ms = -1;
+    std::optional<WireClock::time_point> wake_at;
     {
       std::lock_guard guard(lock_);
-      if (!delayed_output_.empty()) {
-        const int32_t left = static_cast<int32_t>(delayed_at_ms_ - platform::tick_ms());
-        timeout_ms = std::max(0, left);
-      }
+      if (!delayed_output_.empty())
+        wake_at = WireClock::now() + std::chrono::milliseconds(std::max(
+                                         0, static_cast<int32_t>(delayed_at_ms_ - platform::tick_ms())));
+    }
+    for (const auto* line : {&wire_in_, &wire_out_}) {
+      if (!line->empty() && (!wake_at || line->front().first < *wake_at)) wake_at = line->front().first;
+    }
+    timespec timeout{};
+    if (wake_at) {
+      const auto left = std::max(WireClock::duration::zero(), *wake_at - WireClock::now());
+      const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+      timeout.tv_sec = static_cast<time_t>(ns / 1000000000);
+      timeout.tv_nsec = static_cast<long>(ns % 1000000000);
     }
     pollfd fds[2] = {{master_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-    if (::poll(fds, 2, timeout_ms) < 0 && errno != EINTR) return;
+    if (::ppoll(fds, 2, wake_at ? &timeout : nullptr, nullptr) < 0 && errno != EINTR) return;
     if ((fds[1].revents & POLLIN) != 0) return;
     if ((fds[0].revents & POLLIN) != 0) {
       const ssize_t n = ::read(master_, buffer.data(), buffer.size());
-      if (n > 0) take_bytes(std::span(buffer).first(static_cast<size_t>(n)));
+      if (n > 0) {
+        const auto bytes = std::span(buffer).first(static_cast<size_t>(n));
+        if (options_.wire_baud == 0) {
+          take_bytes(bytes);
+        } else {
+          for (const uint8_t byte : bytes) wire_in_.emplace_back(next_on_wire(in_line_free_), byte);
+        }
+      }
+    }
+    // Bytes of the paced line whose time has come: received ones to the state
+    // machine, sent ones to the terminal.
+    std::vector<uint8_t> arrived;
+    while (!wire_in_.empty() && wire_in_.front().first <= WireClock::now()) {
+      arrived.push_back(wire_in_.front().second);
+      wire_in_.pop_front();
+    }
+    if (!arrived.empty()) take_bytes(arrived);
+    while (!wire_out_.empty() && wire_out_.front().first <= WireClock::now()) {
+      write_all(std::span(&wire_out_.front().second, 1));
+      wire_out_.pop_front();
     }
     std::vector<uint8_t> due;
     {
@@ -153,6 +182,14 @@ void ValidatorEmulator::run() {
       }
     }
   }
+}
+
+ValidatorEmulator::WireClock::time_point ValidatorEmulator::next_on_wire(
+    WireClock::time_point& line_free) const {
+  // Ten bits a byte: start, eight data bits, stop.
+  const auto byte_time = std::chrono::nanoseconds(10'000'000'000LL / options_.wire_baud);
+  line_free = std::max(line_free, WireClock::now()) + byte_time;
+  return line_free;
 }
 
 void ValidatorEmulator::take_bytes(std::span<const uint8_t> bytes) {
@@ -236,6 +273,14 @@ void ValidatorEmulator::take_bytes(std::span<const uint8_t> bytes) {
 }
 
 void ValidatorEmulator::send(std::span<const uint8_t> bytes) {
+  if (options_.wire_baud == 0) {
+    write_all(bytes);
+    return;
+  }
+  for (const uint8_t byte : bytes) wire_out_.emplace_back(next_on_wire(out_line_free_), byte);
+}
+
+void ValidatorEmulator::write_all(std::span<const uint8_t> bytes) {
   while (!bytes.empty()) {
     const ssize_t n = ::write(master_, bytes.data(), bytes.size());
     if (n > 0) {

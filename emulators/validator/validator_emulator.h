@@ -18,8 +18,10 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <span>
@@ -89,6 +91,11 @@ class ValidatorEmulator {
     int initialising_polls = 2;
     // How long a late_body reply stalls after its first four bytes.
     uint32_t late_body_delay_ms = 2500;
+    // When not 0, bytes take the time they take on a serial line at this
+    // rate (ten bits a byte), both ways: a request is answered once its last
+    // byte has come over the line, a reply comes byte by byte. A
+    // pseudo-terminal alone carries bytes without wire time.
+    uint32_t wire_baud = 0;
   };
 
   ValidatorEmulator();
@@ -161,7 +168,13 @@ class ValidatorEmulator {
   void advance_after_ack();
   [[nodiscard]] ValidatorState rest_state() const;
   [[nodiscard]] bool taking_bills() const;
+  // Sends at once, or onto the paced line.
   void send(std::span<const uint8_t> bytes);
+  void write_all(std::span<const uint8_t> bytes);
+  using WireClock = std::chrono::steady_clock;
+  // When the next byte onto a paced line (free from `line_free` on) has
+  // crossed it; moves `line_free` on.
+  [[nodiscard]] WireClock::time_point next_on_wire(WireClock::time_point& line_free) const;
 
   Options options_;
   std::string path_;
@@ -181,6 +194,11 @@ class ValidatorEmulator {
   bool scripted_ = false;
   std::vector<uint8_t> delayed_output_;
   uint32_t delayed_at_ms_ = 0;
+  // The paced line (wire_baud), used on the emulator's thread only.
+  std::deque<std::pair<WireClock::time_point, uint8_t>> wire_in_;
+  std::deque<std::pair<WireClock::time_point, uint8_t>> wire_out_;
+  WireClock::time_point in_line_free_{};
+  WireClock::time_point out_line_free_{};
 
   ValidatorState state_ = ValidatorState::power_up;
   uint8_t detail_ = 0;  // bill type or rejection reason of the state

@@ -6,6 +6,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +18,10 @@
 #include "platform/posix/serial_baud.h"
 
 namespace kk::platform {
+
+// Never less than this for bytes still to come, so that no rate can turn the
+// wait into a spin.
+constexpr uint64_t kShortestPartialWaitUs = 100;
 
 struct SerialDevice::Impl {
   int fd = -1;
@@ -186,6 +191,7 @@ bool SerialDevice::write(std::span<const uint8_t> bytes, uint32_t wait_ms) {
 }
 
 void SerialDevice::wait_input(size_t wanted, uint32_t limit_ms) {
+  if (limit_ms == 0) return;
   const int32_t queued = queued_input();
   if (queued < 0) {
     sleep_ms(limit_ms);
@@ -205,10 +211,14 @@ void SerialDevice::wait_input(size_t wanted, uint32_t limit_ms) {
     return;
   }
   // Some of the bytes are here, so the terminal already polls readable; the
-  // rest are on their way at the line rate. Wait the time they take to come.
+  // rest are on their way at the line rate. Wait the time they take to come,
+  // and a quarter of a byte more, so as not to wake just before the last.
   const uint64_t missing_us = uint64_t{impl_->byte_us} * (wanted - static_cast<size_t>(queued));
-  sleep_ms(
-      static_cast<uint32_t>(std::min<uint64_t>(std::max<uint64_t>((missing_us + 999) / 1000, 1), limit_ms)));
+  const uint64_t wait_us = std::min<uint64_t>(
+      std::max<uint64_t>(missing_us + impl_->byte_us / 4, kShortestPartialWaitUs), uint64_t{limit_ms} * 1000);
+  timespec pause{static_cast<time_t>(wait_us / 1000000), static_cast<long>(wait_us % 1000000) * 1000};
+  while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+  }
 }
 
 void pump_messages() {}
