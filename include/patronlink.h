@@ -30,17 +30,20 @@
  *  - TLS is turned on by the deployment, not by the host program, through
  *    environment variables read at each ConnectDB:
  *      KIOSKKIT_PATRON_TLS_CA    PEM file of the certificate authority that
- *                                signed the server's certificate. When set,
- *                                the connection must be TLS, the server's
- *                                certificate must chain to this authority
- *                                and name the host given to ConnectDB; a
- *                                server without TLS is refused.
+ *                                signed the server's certificate. When set
+ *                                (not empty) the connection must be TLS:
+ *                                the server's certificate must chain to
+ *                                this authority and name the host given to
+ *                                ConnectDB, and a server without TLS is
+ *                                refused.
  *      KIOSKKIT_PATRON_TLS_CERT  the terminal's own certificate and its key
  *      KIOSKKIT_PATRON_TLS_KEY   (PEM), for accounts that require one; both
  *                                or neither, and only with the CA.
- *    A setting that cannot be honoured fails ConnectDB (-80001, with the
- *    reason in the message) before anything is sent; it never falls back to
- *    a connection in clear. Unset, the connection is plain TCP as before.
+ *    A setting that cannot be honoured (a certificate without its key or
+ *    without the CA: nothing is sent then; a file that cannot be read; a
+ *    server certificate that does not verify) fails ConnectDB with -80001
+ *    and the reason in the message; it never falls back to a connection in
+ *    clear. Unset, the connection is plain TCP as before.
  *
  * Usual order: ConnectDB; SrchRecFirst and GetRecField to read; to change,
  * SrchRecFirst (its key selects the row an update changes), Edit or

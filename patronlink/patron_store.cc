@@ -59,14 +59,16 @@ Status PatronStore::connect(const char* user, const char* password, const char* 
 
 int PatronStore::run(const std::string& statement) {
   const int rc = mysql_query(connection_.get(), statement.c_str());
-  if (rc != 0) {
-    const unsigned error = mysql_errno(connection_.get());
-    if (error == CR_SERVER_GONE_ERROR || error == CR_SERVER_LOST) {
-      lost_ = true;
-      connected_ = false;
-    }
-  }
+  if (rc != 0) note_if_lost();
   return rc;
+}
+
+void PatronStore::note_if_lost() {
+  const unsigned error = mysql_errno(connection_.get());
+  if (error == CR_SERVER_GONE_ERROR || error == CR_SERVER_LOST) {
+    lost_ = true;
+    connected_ = false;
+  }
 }
 
 void PatronStore::close() {
@@ -99,7 +101,10 @@ int32_t PatronStore::search_first(std::string_view key) {
 
   if (const int rc = run(statement); rc != 0) return rc;
   MYSQL_RES* stored = mysql_store_result(connection_.get());
-  if (stored == nullptr) return static_cast<int32_t>(Status::store_failed);
+  if (stored == nullptr) {
+    note_if_lost();
+    return static_cast<int32_t>(Status::store_failed);
+  }
 
   result_.reset(stored);  // releases the previous search's result
   const uint64_t rows = mysql_num_rows(stored);

@@ -94,6 +94,9 @@ class PatronStore {
   [[nodiscard]] Status fail_connect(std::string text);
   // mysql_query, noting a lost connection.
   [[nodiscard]] int run(const std::string& statement);
+  // After a failed call: a connection the server dropped, or that a
+  // time-out cut, is not taken for a live one any more.
+  void note_if_lost();
   [[nodiscard]] std::string escape(std::string_view text) const;
 
   std::unique_ptr<MYSQL, ConnectionDeleter> connection_;

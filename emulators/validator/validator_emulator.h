@@ -43,12 +43,12 @@ using ValidatorState = notecore::PollState;
 // reported stacked). A reset does not clear a fault: only the technician does.
 enum class Fault : uint8_t {
   none = 0,
-  cassette_full = 0x41,
-  cassette_removed = 0x42,
-  validator_jammed = 0x43,
-  cassette_jammed = 0x44,
-  paused = 0x46,
-  failure = 0x47,  // with a sub-code
+  cassette_full = static_cast<uint8_t>(ValidatorState::cassette_full),
+  cassette_removed = static_cast<uint8_t>(ValidatorState::cassette_removed),
+  validator_jammed = static_cast<uint8_t>(ValidatorState::validator_jammed),
+  cassette_jammed = static_cast<uint8_t>(ValidatorState::cassette_jammed),
+  paused = static_cast<uint8_t>(ValidatorState::paused),
+  failure = static_cast<uint8_t>(ValidatorState::failure),  // with a sub-code
 };
 
 enum class Failure : uint8_t {
@@ -130,8 +130,8 @@ class ValidatorEmulator {
   // A bill of `type` put into the slot. True when the validator draws it in:
   // it then reports accepting, and later escrow or stacking, or rejecting when
   // the host has not enabled the type. False when the type has no entry in
-  // the bill table or the validator is not idling (disabled, busy, or
-  // already holding a bill).
+  // the bill table or the validator is not idling (disabled, busy, already
+  // holding a bill, or under a fault).
   bool insert_bill(uint8_t type);
   // A bill put into the slot that the validator turns away with `reason`
   // (any byte; the known ones are notecore::RejectReason): it reports
