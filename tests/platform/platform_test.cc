@@ -20,8 +20,15 @@
 namespace kk::platform {
 namespace {
 
+// A name of the test's own: on Windows a named event is shared by every
+// process of the session, and a cardkit loaded by a test running meanwhile
+// signals its "DevListen".
+std::string private_event_name() {
+  return std::string("kioskkit-test-") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+}
+
 TEST(AutoResetEvent, SignalWithNobodyWaitingStaysSetForOneWait) {
-  AutoResetEvent event("DevListen");
+  AutoResetEvent event(private_event_name().c_str());
   EXPECT_FALSE(event.wait(0));
   event.set();
   EXPECT_TRUE(event.wait(0));
@@ -29,7 +36,7 @@ TEST(AutoResetEvent, SignalWithNobodyWaitingStaysSetForOneWait) {
 }
 
 TEST(AutoResetEvent, OneSignalReleasesOneWaiter) {
-  AutoResetEvent event("DevListen");
+  AutoResetEvent event(private_event_name().c_str());
   std::atomic<int> released{0};
   std::vector<Thread> waiters;
   for (int i = 0; i < 2; ++i)

@@ -162,7 +162,7 @@ mkdir -p "$WINEPREFIX"
 # comes up, and the tests read and dismiss it.
 "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /t REG_SZ /d null /f >/dev/null 2>&1
 "$wineserver" -k >/dev/null 2>&1 || true
-"$wineserver" -p
+"$wineserver" -p </dev/null >/dev/null 2>&1
 "$wine" cmd /c exit </dev/null >/dev/null 2>&1
 # Drive D is a folder of this run.
 ln -sfn "$run/drive-d" "$WINEPREFIX/dosdevices/d:"
@@ -211,8 +211,8 @@ for arch in "${arches[@]}"; do
 done
 
 if [ $status -eq 0 ]; then
-  echo "== Windows: DLLs, packages and checks passed (run under Wine: ${run_arches[*]})"
+  echo "== Windows: DLLs, packages and checks passed (run under Wine: ${run_arches[*]}) in ${SECONDS} s"
 else
-  echo "== Windows: FAILED"
+  echo "== Windows: FAILED (after ${SECONDS} s)"
 fi
 exit $status
