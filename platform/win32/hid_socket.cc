@@ -135,10 +135,11 @@ std::vector<FolderEntry> list_folder(const std::string& folder) {
   do {
     const std::string name = found.cFileName;
     if (name == "." || name == "..") continue;
-    // Unix sockets (reparse points) are not used here: only plain files.
-    const DWORD not_plain = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
+    // Unix sockets are not used here: every entry that is neither a folder
+    // nor a device counts as a file (one that cannot be read is skipped).
+    const DWORD not_file = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE;
     entries.push_back(
-        {name, (found.dwFileAttributes & not_plain) == 0 ? EntryKind::regular_file : EntryKind::other});
+        {name, (found.dwFileAttributes & not_file) == 0 ? EntryKind::regular_file : EntryKind::other});
   } while (FindNextFileA(search, &found));
   FindClose(search);
   return entries;
