@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kk::platform::net {
@@ -32,9 +33,17 @@ class StreamSocket {
   StreamSocket() = default;
   // Takes over a connected socket of the system (a descriptor or a SOCKET).
   explicit StreamSocket(uintptr_t handle) : handle_(handle), open_(true) {}
-  ~StreamSocket();
-  StreamSocket(StreamSocket&& other) noexcept;
-  StreamSocket& operator=(StreamSocket&& other) noexcept;
+  ~StreamSocket() { close(); }
+  StreamSocket(StreamSocket&& other) noexcept
+      : handle_(std::exchange(other.handle_, 0)), open_(std::exchange(other.open_, false)) {}
+  StreamSocket& operator=(StreamSocket&& other) noexcept {
+    if (this != &other) {
+      close();
+      handle_ = std::exchange(other.handle_, 0);
+      open_ = std::exchange(other.open_, false);
+    }
+    return *this;
+  }
   StreamSocket(const StreamSocket&) = delete;
   StreamSocket& operator=(const StreamSocket&) = delete;
 

@@ -109,18 +109,9 @@ class StreamDevice final : public HidDevice::Impl {
   // Drops the transfers already in. One that has only begun to arrive is
   // dropped once it is whole: cutting it off now would lose the framing.
   bool flush() override {
-    std::array<uint8_t, kHidReportSize> discard{};
-    for (;;) {
-      switch (read_report(discard, 0)) {
-        case HidStatus::ok:
-          continue;
-        case HidStatus::timed_out:
-          if (received_ > 0) discard_gathered_ = true;
-          return true;
-        case HidStatus::failed:
-          return false;
-      }
-    }
+    if (!Impl::flush()) return false;
+    if (received_ > 0) discard_gathered_ = true;
+    return true;
   }
 
  private:

@@ -58,20 +58,6 @@ StreamSocket adopt(int fd, const sockaddr* address, socklen_t size, uint32_t tim
 
 }  // namespace
 
-StreamSocket::~StreamSocket() { close(); }
-
-StreamSocket::StreamSocket(StreamSocket&& other) noexcept
-    : handle_(std::exchange(other.handle_, 0)), open_(std::exchange(other.open_, false)) {}
-
-StreamSocket& StreamSocket::operator=(StreamSocket&& other) noexcept {
-  if (this != &other) {
-    close();
-    handle_ = std::exchange(other.handle_, 0);
-    open_ = std::exchange(other.open_, false);
-  }
-  return *this;
-}
-
 StreamSocket StreamSocket::connect_local(const std::string& path, uint32_t timeout_ms) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;

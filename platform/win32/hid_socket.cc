@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <cstring>
 #include <mutex>
-#include <utility>
 
 namespace kk::platform::net {
 namespace {
@@ -45,20 +44,6 @@ Ready wait_for(SOCKET s, bool for_write, uint32_t timeout_ms) {
 }
 
 }  // namespace
-
-StreamSocket::~StreamSocket() { close(); }
-
-StreamSocket::StreamSocket(StreamSocket&& other) noexcept
-    : handle_(std::exchange(other.handle_, 0)), open_(std::exchange(other.open_, false)) {}
-
-StreamSocket& StreamSocket::operator=(StreamSocket&& other) noexcept {
-  if (this != &other) {
-    close();
-    handle_ = std::exchange(other.handle_, 0);
-    open_ = std::exchange(other.open_, false);
-  }
-  return *this;
-}
 
 StreamSocket StreamSocket::connect_local(const std::string&, uint32_t) { return {}; }
 

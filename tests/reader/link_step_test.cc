@@ -35,16 +35,23 @@ constexpr emu::Block kBlock4 = {0x44, 0x44, 0x44, 0x44, 4, 4, 4, 4, 4, 4, 4, 4, 
 constexpr emu::Block kBlock5 = {0x55, 0x55, 0x55, 0x55, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 0x05};
 constexpr emu::Block kNewData = {0xDA, 0x7A};
 
+// Plugs the reader with its card, blocks 4 and 5 set as above.
+std::unique_ptr<emu::EmulatedReader> plug_reader(const ReaderFolder& folder,
+                                                 std::shared_ptr<emu::Card>& card) {
+  auto reader = folder.plug("reader0", 0x0042);
+  card = reader->present_new_card(emu::CardType::classic_1k, kUid);
+  card->set_raw_block(4, kBlock4);
+  card->set_raw_block(5, kBlock5);
+  return reader;
+}
+
 // ---------------------------------------------------------------------------
 // One link, straight on the emulated reader.
 
 class LinkStepTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    reader_ = folder_.plug("reader0", 0x0042);
-    card_ = reader_->present_new_card(emu::CardType::classic_1k, kUid);
-    card_->set_raw_block(4, kBlock4);
-    card_->set_raw_block(5, kBlock5);
+    reader_ = plug_reader(folder_, card_);
     ASSERT_TRUE(link_.open());
     ASSERT_EQ(reader_start_link(link()), ReaderResult::ok);
     uint32_t serial = 0;
@@ -246,10 +253,7 @@ TEST_F(LinkStepTest, RepliesTooShortForTheirDataFailAndPutTheLinkOutOfStep) {
 class ManagedLinkStepTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    reader_ = folder_.plug("reader0", 0x0042);
-    card_ = reader_->present_new_card(emu::CardType::classic_1k, kUid);
-    card_->set_raw_block(4, kBlock4);
-    card_->set_raw_block(5, kBlock5);
+    reader_ = plug_reader(folder_, card_);
     reader_->transport().set_connection_observer([this](bool connected) {
       if (connected) ++connections_;
     });
