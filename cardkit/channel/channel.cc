@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <utility>
 
 #include "cardkit/crypto/triple_des.h"
 #include "cardkit/transport/transport.h"
@@ -84,14 +85,17 @@ ReaderResult transact_in_step(ReaderLink& link, CommandRecord& record) {
   return ReaderResult::ok;
 }
 
-// The hello command with token 0: the reader starts the link afresh.
+// The hello command with token 0: the reader starts the link afresh. A
+// failed hello leaves the token as it was, like any failed exchange.
 ReaderResult hello(ReaderLink& link) {
-  link.token = {};
+  const auto token = std::exchange(link.token, {});
   CommandRecord record;
   record.command[0] = kCmdHello;
   std::copy(kLinkKey.begin(), kLinkKey.end(), record.command.begin() + 9);
   record.length = 17;
-  return transact_in_step(link, record);
+  const ReaderResult r = transact_in_step(link, record);
+  if (!succeeded(r)) link.token = token;
+  return r;
 }
 
 // Waits until the line has been silent for kResyncQuietMs, discarding every
@@ -144,8 +148,9 @@ ReaderResult reader_exchange_plain(ReaderLink& link, ReaderPacket& packet, uint3
 }
 
 ReaderResult take_reply_data(ReaderLink& link, const CommandRecord& record, std::span<uint8_t> out) {
-  const size_t offset = static_cast<size_t>(record.reply_data_offset);
-  if (record.reply_length < 0 || static_cast<size_t>(record.reply_length) < offset + out.size()) {
+  const auto offset = static_cast<size_t>(record.reply_data_offset);
+  if (record.reply_data_offset < 0 || record.reply_length < 0 ||
+      static_cast<size_t>(record.reply_length) < offset + out.size()) {
     std::lock_guard guard(link.lock);
     link.in_step = false;
     return ReaderResult::short_reply;
