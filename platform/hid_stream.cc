@@ -85,7 +85,9 @@ class StreamDevice final : public HidDevice::Impl {
           continue;
         }
         if (n == 0) {
-          const net::Ready ready = socket_.wait_readable(deadline.left());
+          const uint32_t left = deadline.left();
+          if (left == 0) return HidStatus::timed_out;  // a look without waiting (a flush)
+          const net::Ready ready = socket_.wait_readable(left);
           if (ready == net::Ready::yes) continue;
           if (ready == net::Ready::timed_out) return HidStatus::timed_out;
         }
