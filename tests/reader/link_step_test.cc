@@ -317,6 +317,8 @@ TEST_F(ManagedLinkStepTest, ABlockReadAnsweredLateNeverLendsItsDataToAnotherExpo
   // silent for a second); the margin is for a loaded machine.
   EXPECT_LT(first_read, std::chrono::seconds(3));
   EXPECT_LT(first_card, std::chrono::seconds(3));
+  RecordProperty("first_read_after_late_reply_ms",
+                 static_cast<int>(std::chrono::duration_cast<milliseconds>(first_read).count()));
 
   // The card thread never read a serial out of block data, the reader was
   // never taken for unplugged, and no frame went out on a stale token.
