@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -90,6 +91,17 @@ TEST(RecursiveLock, OwnerMayTakeItAgainOthersWait) {
     if (other_got_it) lock.unlock();
   }).join();
   EXPECT_FALSE(other_got_it);
+}
+
+TEST(Thread, AnExceptionLeavingTheBodyEndsThatThreadOnly) {
+  std::atomic<bool> ran{false};
+  Thread thread = Thread::start([&] {
+    ran = true;
+    throw std::runtime_error("a bug in a thread body");
+  });
+  ASSERT_TRUE(thread.joinable());
+  thread.join();  // the process is still here
+  EXPECT_TRUE(ran.load());
 }
 
 TEST(Clock, TickCountAdvancesAcrossASleep) {
