@@ -64,9 +64,28 @@ function(kioskkit_add_library name)
   endif()
 
   if(WIN32)
-    # A DLL that needs no runtime DLLs beside it.
+    # A DLL that needs no runtime DLLs beside it, exporting the undecorated
+    # names (on i686 the __stdcall functions would otherwise be exported as
+    # name@N). Its import libraries and .def file are made from the
+    # linker's list of exports (cmake/import-libraries.cmake).
     set_target_properties(${name} PROPERTIES PREFIX "")
-    target_link_options(${name} PRIVATE -static -static-libgcc -static-libstdc++)
+    set(link_def ${CMAKE_CURRENT_BINARY_DIR}/${name}.link.def)
+    target_link_options(${name} PRIVATE -static -static-libgcc -static-libstdc++
+      -Wl,--kill-at -Wl,--output-def,${link_def})
+    if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+      set(machine i386)
+    else()
+      set(machine i386:x86-64)
+    endif()
+    add_custom_command(TARGET ${name} POST_BUILD
+      COMMAND ${CMAKE_COMMAND} -DNAME=${name} -DDIR=$<TARGET_FILE_DIR:${name}> -DLINK_DEF=${link_def}
+              -DDLLTOOL=${CMAKE_DLLTOOL} -DMACHINE=${machine} -DLLVM_DLLTOOL=${KIOSKKIT_LLVM_DLLTOOL}
+              -P ${KIOSKKIT_ROOT}/cmake/import-libraries.cmake
+      VERBATIM)
+    install(FILES $<TARGET_FILE_DIR:${name}>/${name}.def DESTINATION ${CMAKE_INSTALL_LIBDIR})
+    if(KIOSKKIT_LLVM_DLLTOOL)
+      install(FILES $<TARGET_FILE_DIR:${name}>/${name}.lib DESTINATION ${CMAKE_INSTALL_LIBDIR})
+    endif()
   else()
     target_link_options(${name} PRIVATE -Wl,--no-undefined)
     # Installed side by side, the kit's libraries find each other (cashgate
@@ -94,6 +113,13 @@ function(kioskkit_add_library name)
   if(KIOSKKIT_BUILD_TESTS AND NOT WIN32)
     add_test(NAME ${name}.exports
       COMMAND ${KIOSKKIT_ROOT}/tools/check-exports.sh $<TARGET_FILE:${name}> ${KIOSKKIT_ROOT}/include/${name}.h)
+    set_tests_properties(${name}.exports PROPERTIES LABELS "exports")
+  elseif(KIOSKKIT_BUILD_TESTS)
+    # The DLL as objdump reads it: the undecorated names the header declares,
+    # nothing else; only system DLLs imported (besides the kit's own).
+    add_test(NAME ${name}.exports
+      COMMAND ${KIOSKKIT_ROOT}/tools/check-dll.sh ${CMAKE_OBJDUMP} $<TARGET_FILE:${name}>
+              ${KIOSKKIT_ROOT}/include/${name}.h $<TARGET_FILE_DIR:${name}>/lib${name}.dll.a)
     set_tests_properties(${name}.exports PROPERTIES LABELS "exports")
   endif()
 endfunction()

@@ -26,9 +26,11 @@ void forget_card(uint32_t serial) {
 }  // namespace
 
 DeviceManager& DeviceManager::instance() {
-  static DeviceManager manager;
-  return manager;
+  static DeviceManager* const manager = new DeviceManager;
+  return *manager;
 }
+
+void DeviceManager::release() { delete &instance(); }
 
 DeviceManager::~DeviceManager() { stop(); }
 
@@ -66,8 +68,14 @@ void DeviceManager::reap_card_threads(bool all) {
   for (auto& t : finished) t.thread.join();
 }
 
+void DeviceManager::write_lines_of_ended_threads() {
+  for (int n = card_exits_owed_.exchange(0); n > 0; --n) write_log("%s\tExit\r\n", "cardMain");
+  if (discovery_end_owed_.exchange(false)) write_log("%s\tEnd\r\n", "devMain");
+}
+
 void DeviceManager::discovery_main() {
   write_log("%s\tStart\r\n", "devMain");
+  discovery_end_owed_ = true;
   while (running_) {
     // A pass that fails (say, memory runs out) costs that pass, not the
     // discovery of every later reader.
@@ -78,7 +86,7 @@ void DeviceManager::discovery_main() {
     }
     if (!found) (void)pause(kDiscoveryPauseMs);
   }
-  write_log("%s\tEnd\r\n", "devMain");
+  if (discovery_end_owed_.exchange(false)) write_log("%s\tEnd\r\n", "devMain");
 }
 
 bool DeviceManager::discovery_pass() {
@@ -138,6 +146,7 @@ void DeviceManager::withdraw(const ReaderPtr& reader) {
 }
 
 void DeviceManager::card_main(const ReaderPtr& reader) {
+  ++card_exits_owed_;
   try {
     watch_field(*reader);
   } catch (...) {
@@ -147,6 +156,7 @@ void DeviceManager::card_main(const ReaderPtr& reader) {
   const uint32_t serial = reader->card_serial;
   if (reader->card_present.exchange(false)) guarded_void([serial] { forget_card(serial); });
   withdraw(reader);
+  --card_exits_owed_;
   write_log("%s\tExit\r\n", "cardMain");
 }
 

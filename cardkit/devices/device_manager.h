@@ -44,8 +44,12 @@ class ReaderLease {
 
 class DeviceManager {
  public:
-  // The process-wide manager.
+  // The process-wide manager. It is not destroyed with the static objects:
+  // the library's end decides (release() after stop() where the threads can
+  // be joined; nothing where the system ended them at process exit).
   static DeviceManager& instance();
+  // Destroys the process-wide manager; instance() must not be used again.
+  static void release();
   ~DeviceManager();
 
   // Starts the discovery thread (once; again after stop()).
@@ -54,6 +58,10 @@ class DeviceManager {
   // card thread to leave; the registry is empty afterwards.
   void stop();
   [[nodiscard]] bool running() const { return running_.load(); }
+  // For a process whose threads the system has ended (exit on Windows):
+  // writes the closing log lines that the discovery thread and the card
+  // threads did not get to write. Takes no lock.
+  void write_lines_of_ended_threads();
 
   // The newest reader, when there is one and `device_id` is 0 or its id.
   [[nodiscard]] ReaderPtr newest(uint16_t device_id = 0);
@@ -97,6 +105,9 @@ class DeviceManager {
   platform::ManualResetEvent stopping_;  // set by stop(): wakes every pause
   std::mutex lifecycle_;                 // start() and stop()
   platform::Thread discovery_;
+  // Closing lines still owed: a thread takes its own before writing it.
+  std::atomic<bool> discovery_end_owed_{false};
+  std::atomic<int> card_exits_owed_{0};
 
   struct CardThread {
     platform::Thread thread;

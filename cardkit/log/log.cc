@@ -19,6 +19,8 @@ namespace {
 // starts exactly at tick 0 re-arms on its next line, which is harmless.
 std::atomic<uint32_t> g_start_tick{0};
 
+std::atomic<bool> g_alone{false};
+
 // Built on first use (the library's start routine logs first of all, so it
 // outlives the reader threads, which are stopped before it goes).
 platform::RecursiveLock& append_lock() {
@@ -64,6 +66,10 @@ void append_line(std::string_view line) {
   // One append per line. The lock keeps the threads of this process from
   // interleaving where the system's append is not a single step; a failed
   // write is deliberately ignored.
+  if (g_alone) {
+    (void)platform::append_to_file(*path, line);
+    return;
+  }
   std::lock_guard guard(append_lock());
   (void)platform::append_to_file(*path, line);
 }
@@ -86,5 +92,7 @@ void write_log(const char* format, ...) noexcept {
   // thrown on the way) loses the line and nothing more.
   guarded_void([&] { append_line(std::string_view(line.data(), length)); });
 }
+
+void log_alone_from_now() { g_alone = true; }
 
 }  // namespace kk::cardkit

@@ -25,6 +25,11 @@ inline constexpr size_t kLogLineSize = 4096;
 // a read-only folder, no memory) is dropped.
 void write_log(const char* format, ...) noexcept __attribute__((format(printf, 1, 2)));
 
+// From now on the calling thread is the only one left in the process (at
+// exit on Windows, after the system ended the others): lines are appended
+// without the lock, which an ended thread may have held.
+void log_alone_from_now();
+
 // The file a line written at `when` goes to, as a drive path.
 [[nodiscard]] std::string log_file_name(const platform::LocalTime& when);
 

@@ -125,6 +125,20 @@ bool SerialDevice::open(int32_t port_number, const SerialSettings& settings) {
   control.StopBits = settings.stop_bits == 2 ? TWOSTOPBITS : ONESTOPBIT;
   control.fDtrControl = DTR_CONTROL_ENABLE;
   control.fRtsControl = RTS_CONTROL_ENABLE;
+  // A binary line, whatever the port was left with: the validator's replies
+  // carry any byte value (0x13 is a state, and 0x11 or 0x13 may be a CRC
+  // byte or a bill code), which software flow control would swallow as
+  // XON/XOFF, error replacement would overwrite and null stripping drop. The
+  // hardware handshakes go too; DTR and RTS are simply held raised.
+  control.fBinary = TRUE;
+  control.fOutX = FALSE;
+  control.fInX = FALSE;
+  control.fErrorChar = FALSE;
+  control.fNull = FALSE;
+  control.fOutxCtsFlow = FALSE;
+  control.fOutxDsrFlow = FALSE;
+  control.fDsrSensitivity = FALSE;
+  control.fAbortOnError = FALSE;
 
   // A read returns at once with whatever is queued; a write may take 5 s.
   COMMTIMEOUTS timeouts{};

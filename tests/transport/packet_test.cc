@@ -138,9 +138,9 @@ Bytes recrc(Bytes p) {
 TEST(PacketParse, AcceptsIntactRepliesAndRejectsDamagedOnes) {
   const Bytes good = reply(0x00, 0x42, 0x0900, 6);
   Bytes longer_length = good;
-  longer_length[4] += 1;
+  longer_length.at(4) += 1;
   Bytes shorter_length = good;
-  shorter_length[4] -= 1;
+  shorter_length.at(4) -= 1;
   Bytes trailing = good;
   trailing.push_back(0);
 
