@@ -20,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <random>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -46,6 +47,9 @@ struct DecodedCommand {
   // The reply's status: byte 8 for an authentication, byte 7 otherwise
   // (0 = not done). Meaningful only when answered.
   uint8_t status = 0;
+  // For a refused card command: what the card ran into, in words (no card,
+  // no authentication and why, the access condition that forbids it).
+  std::string refusal;
 
   [[nodiscard]] uint8_t code() const { return frame.size() > 0 ? frame[0] : 0; }
   [[nodiscard]] uint8_t sub() const { return frame.size() > 5 ? frame[5] : 0; }
