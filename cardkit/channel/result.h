@@ -36,10 +36,10 @@ enum class [[nodiscard]] ReaderResult : uint16_t {
   short_reply = 0x0401,
   // A card layout's blocks fail their checks: neither the balance block nor
   // its backup is valid.
-  card_data_invalid = 0x0501,
+  card_data_invalid = 0x0701,
   // A valid balance block whose backup differs could not have the backup
   // brought up to date.
-  backup_not_refreshed = 0x0601,
+  backup_not_refreshed = 0x0801,
 
   // --- failures with a code of their own ---
   no_card = 2,                // no card answered the card request
@@ -50,10 +50,10 @@ enum class [[nodiscard]] ReaderResult : uint16_t {
   write_failed = 18,          // a block could not be written; the reader refused the sound command
 
   // --- the other card layouts' own codes (lf, lfzx, gsts, gstshot, water, lfzxdc) ---
-  // Code 3 keeps three causes apart.
-  key_not_set = 0x0003,        // water: no water key configured yet
-  argument_refused = 0x0103,   // an argument or configured sector the layout cannot use; nothing sent
-  device_side_empty = 0x0203,  // lfzxdc: the consuming device has not used the card yet
+  // Code 3 keeps its causes apart.
+  key_not_set = 0x0103,        // water: no water key configured yet
+  argument_refused = 0x0203,   // an argument or configured sector the layout cannot use; nothing sent
+  device_side_empty = 0x0303,  // lfzxdc: the consuming device has not used the card yet
   insufficient_balance = 64,   // a debit larger than the balance; nothing written
 };
 
