@@ -170,35 +170,19 @@ void BM_WireBaseline(benchmark::State& state) {
   echo.set_report_delay(delay);
   echo.set_request_report_delay(delay);
 
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, echo.path().c_str(), sizeof address.sun_path - 1);
-  std::array<uint8_t, 4> attributes{};
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-      ::recv(fd, attributes.data(), attributes.size(), MSG_WAITALL) != 4) {
+  bench::BareClient client(echo.path());
+  if (!client.connected()) {
     state.SkipWithError("no connection");
-    ::close(fd);
     return;
   }
-  // A request as the host sends it: the packet byte-reversed in one report.
-  const std::array<uint8_t, 9> payload{};
-  auto packet = emu::encode_reply(1, 0x0900, payload);
-  std::reverse(packet.begin(), packet.end());
-  std::array<uint8_t, 65> request{};
-  std::copy(packet.begin(), packet.end(), request.begin() + 1);
-  std::array<uint8_t, 65> reply{};
-
   const auto start = std::chrono::steady_clock::now();
   for (auto _ : state) {
-    if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) != 65 ||
-        ::recv(fd, reply.data(), reply.size(), MSG_WAITALL) != 65) {
+    if (!client.exchange()) {
       state.SkipWithError("exchange failed");
       break;
     }
   }
   const auto elapsed = std::chrono::steady_clock::now() - start;
-  ::close(fd);
   const auto n = static_cast<size_t>(state.iterations());
   report(state, elapsed, n, n);
 }
