@@ -39,28 +39,15 @@ constexpr std::array<uint8_t, 6> kWaterKey = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5
 // One reader with an lf purse (sector 8) and a water card (sector 9) on its
 // card, attached to the running device manager, for the whole program.
 struct Setup {
-  bench::ReaderFolder folder{"layouts"};
-  std::unique_ptr<emu::EmulatedReader> reader;
+  bench::AttachedReader attached{"layouts"};
+  emu::EmulatedReader& reader = *attached.reader;
 
   Setup() {
-    emu::ReaderEmulatorOptions options;
-    options.folder = folder.path();
-    reader = std::make_unique<emu::EmulatedReader>(options, 1);
-    reader->present_new_card(emu::CardType::classic_1k, {0x12, 0x34, 0x56, 0x78});
-    DeviceManager::instance().start();
-    uint16_t id = 0;
-    uint32_t serial = 0;
-    if (!bench::eventually([&] { return requestCard(&id, &serial, 100) == 0; }, std::chrono::seconds(30)))
-      throw std::runtime_error("the emulated reader was not attached");
     uint32_t balance = 0;
     if (lf_setkey_water(0, 8, kLfKey.data()) != 0 || lf_initcard(kSerial) != 0 ||
         lf_readcard(kSerial, &balance) != 0 || water_yks_setkey(0, 9, kWaterKey.data()) != 0 ||
         water_initcard(kSerial, "bench") != 0)
       throw std::runtime_error("the card could not be issued");
-  }
-  ~Setup() {
-    DeviceManager::instance().stop();
-    reader.reset();
   }
 };
 
@@ -69,7 +56,7 @@ Setup& setup() {
   return instance;
 }
 
-size_t wire_count() { return setup().reader->commands().size(); }
+size_t wire_count() { return setup().reader.commands().size(); }
 
 // Time of `ops` transactions' worth of exchanges over a bare socket, with
 // the emulator paced like the kit's, per transaction.
@@ -101,8 +88,8 @@ double bare_seconds_per_op(size_t exchanges_per_op, std::chrono::microseconds de
 template <typename Transaction>
 void run(benchmark::State& state, Transaction&& transaction, bool held) {
   const std::chrono::microseconds delay(state.range(0));
-  setup().reader->set_report_delay(delay);
-  setup().reader->set_request_report_delay(delay);
+  setup().reader.set_report_delay(delay);
+  setup().reader.set_request_report_delay(delay);
 
   // The transaction's own exchanges, counted once with the reader held.
   size_t own = 0;

@@ -13,11 +13,14 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
 
-#include "emulators/reader/reader_emulator.h"
+#include "cardkit.h"
+#include "cardkit/devices/device_manager.h"
+#include "emulators/reader/emulated_reader.h"
 
 namespace kk::bench {
 
@@ -50,6 +53,29 @@ inline bool eventually(const std::function<bool()>& condition, std::chrono::seco
   }
   return true;
 }
+
+// One emulated reader with a card (UID 12345678) in its field, attached to
+// the kit's device manager, which it starts and, when it goes, stops.
+struct AttachedReader {
+  ReaderFolder folder;
+  std::unique_ptr<emu::EmulatedReader> reader;
+
+  explicit AttachedReader(const std::string& tag) : folder(tag) {
+    emu::ReaderEmulatorOptions options;
+    options.folder = folder.path();
+    reader = std::make_unique<emu::EmulatedReader>(options, 1);
+    reader->present_new_card(emu::CardType::classic_1k, {0x12, 0x34, 0x56, 0x78});
+    cardkit::DeviceManager::instance().start();
+    uint16_t id = 0;
+    uint32_t serial = 0;
+    if (!eventually([&] { return requestCard(&id, &serial, 100) == 0; }, std::chrono::seconds(30)))
+      throw std::runtime_error("the emulated reader was not attached");
+  }
+  ~AttachedReader() {
+    cardkit::DeviceManager::instance().stop();
+    reader.reset();
+  }
+};
 
 // A bare client of a reader emulator, with no kit at all: it sends one
 // request report as the host does (a command packet, byte-reversed) and

@@ -42,29 +42,8 @@ constexpr uint32_t kSector = 1;
 
 // One reader with a card, attached to the running device manager, for the
 // whole program.
-struct Setup {
-  bench::ReaderFolder folder{"link"};
-  std::unique_ptr<emu::EmulatedReader> reader;
-
-  Setup() {
-    emu::ReaderEmulatorOptions options;
-    options.folder = folder.path();
-    reader = std::make_unique<emu::EmulatedReader>(options, 1);
-    reader->present_new_card(emu::CardType::classic_1k, {0x12, 0x34, 0x56, 0x78});
-    DeviceManager::instance().start();
-    uint16_t id = 0;
-    uint32_t serial = 0;
-    if (!bench::eventually([&] { return requestCard(&id, &serial, 100) == 0; }, std::chrono::seconds(30)))
-      throw std::runtime_error("the emulated reader was not attached");
-  }
-  ~Setup() {
-    DeviceManager::instance().stop();
-    reader.reset();
-  }
-};
-
-Setup& setup() {
-  static Setup instance;
+bench::AttachedReader& setup() {
+  static bench::AttachedReader instance("link");
   return instance;
 }
 

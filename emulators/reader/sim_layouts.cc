@@ -93,6 +93,9 @@ Image read_sector(const Card& card, unsigned sector) {
 }
 
 void write_sector(Card& card, unsigned sector, const Image& image, const Block& trailer) {
+  if (sector >= sector_count(card.type()))
+    throw LayoutError("sector " + std::to_string(sector) + " is not on this card (a " +
+                      (card.type() == CardType::classic_1k ? "1K card has sectors 0-15)" : "4K card)"));
   for (unsigned i = 0; i < 3; ++i) {
     Block b{};
     std::copy_n(image.begin() + 16 * i, 16, b.begin());

@@ -393,6 +393,7 @@ TEST_F(ReaderSimTest, PresentsCardsIssuedInEachLayout) {
       {"present --layout lf --colour red", "--layout lf takes --balance --key --sector, not --colour"},
       {"present --layout water --sector 9", "--key is needed: the water key"},
       {"present --layout lfzx --balance 70000", "--balance: a number from 0 to 65535 is needed"},
+      {"present --layout lf --sector 20", "sector 20 is not on this card (a 1K card has sectors 0-15)"},
       {"dump 8 --layout", "dump takes a sector number, then --layout NAME"},
   };
   for (const auto& [command, answer] : mistakes) {

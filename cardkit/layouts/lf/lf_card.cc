@@ -65,15 +65,21 @@ ReaderResult load(ReaderLink& link, const Working& w, SectorImage& image, uint32
   return ReaderResult::ok;
 }
 
-enum class Direction : uint8_t { credit, debit };
-
-ReaderResult update(uint32_t serial, uint32_t amount, Direction direction, uint32_t& balance) {
+// The opening every purse transaction shares: its copy of the
+// configuration, the sector check, then the reader, held while `body` runs.
+template <typename Body>
+ReaderResult on_purse(uint32_t serial, Body&& body) {
   const Working w = working_copy(serial);
   if (!purse_sector_usable(w.sector)) return ReaderResult::argument_refused;
   SelectedReader selected = select_card_reader(serial);
   if (!succeeded(selected.result)) return selected.result;
-  ReaderLink& link = selected.lease->link;
+  return body(*selected.lease, w);
+}
 
+enum class Direction : uint8_t { credit, debit };
+
+ReaderResult update(ReaderLink& link, const Working& w, uint32_t amount, Direction direction,
+                    uint32_t& balance) {
   SectorImage image{};
   uint32_t current = 0;
   if (const ReaderResult r = load(link, w, image, current); !succeeded(r)) return r;
@@ -98,46 +104,41 @@ void configure(uint32_t sector, std::span<const uint8_t, 8> base_key) {
 CardKey configured_card_key(uint32_t serial) { return working_copy(serial).key; }
 
 ReaderResult issue(uint32_t serial) {
-  const Working w = working_copy(serial);
-  if (!purse_sector_usable(w.sector)) return ReaderResult::argument_refused;
-  SelectedReader selected = select_card_reader(serial);
-  if (!succeeded(selected.result)) return selected.result;
-  ReaderDevice& reader = *selected.lease;
-
-  const Block trailer = make_trailer(w.key, kKeyedTrailerAccess, w.key);
-  if (!succeeded(
-          m1_write_trailer(reader.link, first_block(w.sector) + 3, trailer, card_transport_key(reader))))
-    return ReaderResult::auth_failed;
-  const SectorImage blocks = issued_sector();
-  return m1_write_sector(reader.link, w.sector, kMaskAuthenticate | 0x07, w.key, blocks);
+  return on_purse(serial, [](ReaderDevice& reader, const Working& w) {
+    const Block trailer = make_trailer(w.key, kKeyedTrailerAccess, w.key);
+    if (!succeeded(
+            m1_write_trailer(reader.link, first_block(w.sector) + 3, trailer, card_transport_key(reader))))
+      return ReaderResult::auth_failed;
+    const SectorImage blocks = issued_sector();
+    return m1_write_sector(reader.link, w.sector, kMaskAuthenticate | 0x07, w.key, blocks);
+  });
 }
 
 ReaderResult reclaim(uint32_t serial) {
-  const Working w = working_copy(serial);
-  if (!purse_sector_usable(w.sector)) return ReaderResult::argument_refused;
-  SelectedReader selected = select_card_reader(serial);
-  if (!succeeded(selected.result)) return selected.result;
-  ReaderDevice& reader = *selected.lease;
-  const MifareKey transport = card_transport_key(reader);
-  const Block trailer = make_trailer(transport, kTransportTrailerAccess, transport);
-  return sector_clear(reader, w.sector, 0x0F, w.key, trailer);
+  return on_purse(serial, [](ReaderDevice& reader, const Working& w) {
+    const MifareKey transport = card_transport_key(reader);
+    const Block trailer = make_trailer(transport, kTransportTrailerAccess, transport);
+    return sector_clear(reader, w.sector, 0x0F, w.key, trailer);
+  });
 }
 
 ReaderResult read(uint32_t serial, uint32_t& balance) {
-  const Working w = working_copy(serial);
-  if (!purse_sector_usable(w.sector)) return ReaderResult::argument_refused;
-  SelectedReader selected = select_card_reader(serial);
-  if (!succeeded(selected.result)) return selected.result;
-  SectorImage image{};
-  return load(selected.lease->link, w, image, balance);
+  return on_purse(serial, [&](ReaderDevice& reader, const Working& w) {
+    SectorImage image{};
+    return load(reader.link, w, image, balance);
+  });
 }
 
 ReaderResult charge(uint32_t serial, uint32_t amount, uint32_t& balance) {
-  return update(serial, amount, Direction::credit, balance);
+  return on_purse(serial, [&](ReaderDevice& reader, const Working& w) {
+    return update(reader.link, w, amount, Direction::credit, balance);
+  });
 }
 
 ReaderResult reduce(uint32_t serial, uint32_t amount, uint32_t& balance) {
-  return update(serial, amount, Direction::debit, balance);
+  return on_purse(serial, [&](ReaderDevice& reader, const Working& w) {
+    return update(reader.link, w, amount, Direction::debit, balance);
+  });
 }
 
 ReaderResult write_time_card(uint32_t serial, std::span<const uint8_t, 6> time) {

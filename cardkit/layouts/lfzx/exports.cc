@@ -2,37 +2,27 @@
 // which is lfzx_writecard under the lfzxdc family's name): each checks its
 // arguments, calls one C++ function with its layout and converts the result.
 #include "cardkit.h"
+#include "cardkit/layouts/export_code.h"
 #include "cardkit/layouts/lfzx/lfzx_card.h"
-#include "common/boundary.h"
 
-using kk::cardkit::ReaderResult;
-using kk::cardkit::to_code;
 namespace lfzx = kk::cardkit::lfzx;
 
 namespace {
 
-constexpr uint32_t kRefused = to_code(ReaderResult::bad_request);
-
 uint32_t export_issue(const lfzx::Layout& layout, uint32_t serial) {
-  return kk::guarded(kRefused, [&] { return uint32_t{to_code(lfzx::issue(layout, serial))}; });
+  return kk::cardkit::export_code([&] { return lfzx::issue(layout, serial); });
 }
 
 uint32_t export_read(const lfzx::Layout& layout, uint32_t serial, uint32_t* balance) {
-  if (balance == nullptr) return kRefused;
-  return kk::guarded(kRefused, [&] {
-    uint32_t b = 0;
-    const ReaderResult r = lfzx::read(layout, serial, b);
-    if (r == ReaderResult::ok) *balance = b;
-    return uint32_t{to_code(r)};
-  });
+  return kk::cardkit::export_code(balance, [&](uint32_t& b) { return lfzx::read(layout, serial, b); });
 }
 
 uint32_t export_write(const lfzx::Layout& layout, uint32_t serial, uint32_t balance) {
-  return kk::guarded(kRefused, [&] { return uint32_t{to_code(lfzx::write(layout, serial, balance))}; });
+  return kk::cardkit::export_code([&] { return lfzx::write(layout, serial, balance); });
 }
 
 uint32_t export_reclaim(const lfzx::Layout& layout, uint32_t serial) {
-  return kk::guarded(kRefused, [&] { return uint32_t{to_code(lfzx::reclaim(layout, serial))}; });
+  return kk::cardkit::export_code([&] { return lfzx::reclaim(layout, serial); });
 }
 
 }  // namespace
