@@ -352,20 +352,6 @@ const char* operation_name(Card::Operation operation) {
 
 const char* key_name(KeyType key) { return key == KeyType::a ? "key A" : "key B"; }
 
-std::string keys_name(Keys keys) {
-  switch (keys) {
-    case Keys::never:
-      return "no key";
-    case Keys::a:
-      return "key A only";
-    case Keys::b:
-      return "key B only";
-    case Keys::a_or_b:
-      return "key A or B";
-  }
-  return "?";
-}
-
 }  // namespace
 
 std::string Card::explain(CardResult result, unsigned block, Operation operation, KeyType key_type) const {
@@ -411,9 +397,9 @@ std::string Card::explain(CardResult result, unsigned block, Operation operation
                condition_name(conditions->group[3]) + "), so it serves as data and allows nothing";
       if (is_trailer(block)) {
         const TrailerPermissions t = trailer_permissions(conditions->group[3]);
-        return "access conditions: trailer " + condition_name(conditions->group[3]) + " lets " + key_name(key) +
-               " write no part of the trailer (key A: " + keys_name(t.key_a_write) +
-               ", access bytes: " + keys_name(t.access_write) + ", key B: " + keys_name(t.key_b_write) + ")";
+        return "access conditions: trailer " + condition_name(conditions->group[3]) + ": key A written with " +
+               keys_name(t.key_a_write) + ", access bytes with " + keys_name(t.access_write) + ", key B with " +
+               keys_name(t.key_b_write) + "; the session is " + key_name(key);
       }
       if (block == 0) return "block 0 is the manufacturer block";
       const Condition c = conditions->group[access_group_of_block(block)];
@@ -422,8 +408,8 @@ std::string Card::explain(CardResult result, unsigned block, Operation operation
                            : operation == Operation::write     ? p.write
                            : operation == Operation::increment ? p.increment
                                                                : p.decrement;
-      return "access conditions: " + b + " (condition " + condition_name(c) + ") lets " + keys_name(allowed) + " " +
-             operation_name(operation) + " it, and the session is " + key_name(key);
+      return "access conditions: " + b + " (condition " + condition_name(c) + "): " + operation_name(operation) +
+             " with " + keys_name(allowed) + "; the session is " + key_name(key);
     }
     case CardResult::bad_value:
       return b + " is not in value-block format";

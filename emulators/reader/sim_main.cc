@@ -280,20 +280,6 @@ bool socket_in_use(const std::string& path) {
   return live;
 }
 
-const char* keys_text(Keys keys) {
-  switch (keys) {
-    case Keys::never:
-      return "never";
-    case Keys::a:
-      return "key A";
-    case Keys::b:
-      return "key B";
-    case Keys::a_or_b:
-      return "key A or B";
-  }
-  return "?";
-}
-
 // The sector in hex, then what its trailer allows, group by group, in words.
 std::string explain_sector(const Card& card, unsigned sector) {
   std::string text = card.dump_sector(sector);
@@ -308,14 +294,14 @@ std::string explain_sector(const Card& card, unsigned sector) {
     const std::string blocks = per_group == 1 ? "block " + std::to_string(from)
                                               : "blocks " + std::to_string(from) + "-" +
                                                     std::to_string(from + per_group - 1);
-    text += "     " + blocks + ": read " + keys_text(p.read) + ", write " + keys_text(p.write) +
-            ", increment " + keys_text(p.increment) + ", decrement/transfer/restore " +
-            keys_text(p.decrement) + "\n";
+    text += "     " + blocks + ": read " + keys_name(p.read) + ", write " + keys_name(p.write) +
+            ", increment " + keys_name(p.increment) + ", decrement/transfer/restore " +
+            keys_name(p.decrement) + "\n";
   }
   const TrailerPermissions t = trailer_permissions(conditions->group[3]);
-  text += std::string("     trailer: key A written with ") + keys_text(t.key_a_write) + "; access bits read with " +
-          keys_text(t.access_read) + ", written with " + keys_text(t.access_write) + "; key B read with " +
-          keys_text(t.key_b_read) + ", written with " + keys_text(t.key_b_write) + "\n";
+  text += std::string("     trailer: key A written with ") + keys_name(t.key_a_write) + "; access bits read with " +
+          keys_name(t.access_read) + ", written with " + keys_name(t.access_write) + "; key B read with " +
+          keys_name(t.key_b_read) + ", written with " + keys_name(t.key_b_write) + "\n";
   if (key_b_readable(conditions->group[3]))
     text += "     key B is readable here, so it serves as data, not as a key\n";
   return text;

@@ -476,7 +476,8 @@ TEST_F(ReaderSimTest, VerboseModeSaysWhyTheCardRefusedABlockCommand) {
   ASSERT_EQ(lf_getcardkey(0x12345678, key), 0u);
   ASSERT_TRUE(
       eventually([&] { return M1_AuthAt(0, 35, 1, key) == 0 && M1_WriteBlkAt(0, 35, block.data()) == 18; }));
-  EXPECT_TRUE(sim.expect("access conditions: trailer 011 lets key A write no part of the trailer"))
+  EXPECT_TRUE(sim.expect("access conditions: trailer 011: key A written with key B, access bytes with key B, key B with key B; "
+                         "the session is key A"))
       << sim.output();
 
   // An authentication, then a card poll of the card thread (every 100 ms
