@@ -56,6 +56,15 @@ ReaderResult write_blank_sector(ReaderDevice& reader, uint32_t sector, std::span
   return m1_write_sector(reader.link, sector, kMaskAuthenticate | kAllDataBlocks, transport, data);
 }
 
+ReaderResult card_in_field(ReaderLink& link, uint32_t expected, uint32_t& serial) {
+  uint32_t answered = 0;
+  if (const ReaderResult r = card_request(link, answered); !succeeded(r))
+    return link_failure(r) ? r : ReaderResult::wrong_card;
+  if (expected != 0 && answered != expected) return ReaderResult::wrong_card;
+  serial = answered;
+  return ReaderResult::ok;
+}
+
 ReaderResult reselect_and_authenticate(ReaderLink& link, uint32_t block, uint32_t key_selector,
                                        MifareKey key) {
   platform::sleep_ms(kRetryPauseMs);

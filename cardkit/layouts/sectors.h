@@ -48,6 +48,14 @@ inline constexpr std::array<uint8_t, 4> kKeyedTrailerAccess = {0x7F, 0x07, 0x88,
 [[nodiscard]] ReaderResult write_blank_sector(ReaderDevice& reader, uint32_t sector,
                                               std::span<const uint8_t, 48> data);
 
+// Asks the card in the field for its serial with a card request (which also
+// ends any authentication the card held). The card thread polls only every
+// 100 ms, so its view may still name a card that was swapped for another
+// meanwhile; operations that key a card by its serial ask the card itself.
+// ok with `serial` when it is `expected` (or `expected` is 0); wrong_card
+// when it is another card or none answered; link_failed from the request.
+[[nodiscard]] ReaderResult card_in_field(ReaderLink& link, uint32_t expected, uint32_t& serial);
+
 // After a failed attempt has left the card unselected: waits 10 ms, selects
 // the card again and opens the sector of `block` with `key`. The code of the
 // card request when it fails, else that of the authentication.

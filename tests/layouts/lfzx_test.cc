@@ -126,5 +126,50 @@ TEST_F(LfzxTest, GstsAndGstshotKeysComeFromTheCardInTheField) {
   }
 }
 
+// A card swapped for another after the card thread's last poll: the kit's
+// view still names the first card. Operations that key a card by its
+// serial ask the card in the field and refuse the other one, which stays
+// blank (the test holds the reader, so the card thread cannot poll).
+TEST_F(LfzxTest, ACardSwappedBeforeTheCardThreadSawItIsLeftAlone) {
+  const std::array<uint8_t, 8> base{};
+  ASSERT_EQ(lf_setkey_water(0, 8, base.data()), 0u);
+  struct Case {
+    const char* name;
+    uint32_t (*call)();
+  };
+  const Case cases[] = {
+      {"gsts_initcard", [] { return gsts_initcard(kSerial); }},
+      {"gsts_initcard, serial 0", [] { return gsts_initcard(0); }},
+      {"gstshot_initcard", [] { return gstshot_initcard(kSerial); }},
+      {"lfzx_initcard", [] { return lfzx_initcard(kSerial); }},
+      {"lf_initcard", [] { return lf_initcard(kSerial); }},
+      {"lf_initcardtime",
+       [] {
+         const std::array<uint8_t, 6> t{};
+         return lf_initcardtime(kSerial, t.data());
+       }},
+      {"lfzxdc_initcard", [] { return lfzxdc_initcard(kSerial); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    present_fresh(kSerial);
+    auto held = cardkit::DeviceManager::instance().acquire_reader(0);
+    ASSERT_TRUE(held);
+    auto other = reader_->present_new_card(emu::CardType::classic_1k, uid_of(0x0BADCAFE));
+    other->select();  // as the reader's own anticollision would
+    const auto blank = other->image();
+    const uint32_t r = c.call();
+    if (std::string(c.name).find("serial 0") != std::string::npos) {
+      EXPECT_EQ(r, 0u) << "serial 0 accepts the card in the field, under its own serial's keys";
+      const auto key = lfzx::key_a(lfzx::kGsts, 0x0BADCAFE);
+      const Raw trailer = other->raw_block(63);
+      EXPECT_TRUE(std::equal(key.begin(), key.end(), trailer.begin()));
+    } else {
+      EXPECT_EQ(r, 1u);
+      EXPECT_EQ(other->image(), blank);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace kk::testing

@@ -104,7 +104,11 @@ void configure(uint32_t sector, std::span<const uint8_t, 8> base_key) {
 CardKey configured_card_key(uint32_t serial) { return working_copy(serial).key; }
 
 ReaderResult issue(uint32_t serial) {
-  return on_purse(serial, [](ReaderDevice& reader, const Working& w) {
+  return on_purse(serial, [serial](ReaderDevice& reader, const Working& w) {
+    // The trailer takes the transport key of any blank card: make sure it is
+    // the card whose key is written.
+    uint32_t in_field = 0;
+    if (const ReaderResult r = card_in_field(reader.link, serial, in_field); !succeeded(r)) return r;
     const Block trailer = make_trailer(w.key, kKeyedTrailerAccess, w.key);
     if (!succeeded(
             m1_write_trailer(reader.link, first_block(w.sector) + 3, trailer, card_transport_key(reader))))
@@ -145,6 +149,8 @@ ReaderResult write_time_card(uint32_t serial, std::span<const uint8_t, 6> time) 
   SelectedReader selected = select_card_reader(serial);
   if (!succeeded(selected.result)) return selected.result;
   ReaderDevice& reader = *selected.lease;
+  uint32_t in_field = 0;
+  if (const ReaderResult r = card_in_field(reader.link, serial, in_field); !succeeded(r)) return r;
   const CardKey key = card_key(serial, kTimeCardSector, time_card_base_key());
   const SectorImage blocks = time_card_blocks(time);
   const uint32_t first = first_block(kTimeCardSector);

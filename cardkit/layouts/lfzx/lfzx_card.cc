@@ -10,16 +10,24 @@ namespace kk::cardkit::lfzx {
 namespace {
 
 // The card a transaction works on: its keys and the low byte of its serial,
-// both from the card the reader last saw in its field.
+// from the card that answers in the field now (not the card thread's last
+// view, which may be up to a poll old).
 struct CardKeys {
-  Key a;
-  Key b;
-  uint8_t s0;
+  ReaderResult result = ReaderResult::ok;
+  Key a{};
+  Key b{};
+  uint8_t s0 = 0;
 };
 
-CardKeys keys_of(const Layout& layout, const ReaderDevice& reader) {
-  const uint32_t serial = reader.card_serial;
-  return {key_a(layout, serial), key_b(layout, serial), static_cast<uint8_t>(serial)};
+CardKeys keys_of(const Layout& layout, ReaderDevice& reader, uint32_t expected) {
+  CardKeys keys;
+  uint32_t serial = 0;
+  keys.result = card_in_field(reader.link, expected, serial);
+  if (!succeeded(keys.result)) return keys;
+  keys.a = key_a(layout, serial);
+  keys.b = key_b(layout, serial);
+  keys.s0 = static_cast<uint8_t>(serial);
+  return keys;
 }
 
 uint32_t trailer_block(const Layout& layout) { return uint32_t{layout.sector} * 4 + 3; }
@@ -34,7 +42,8 @@ ReaderResult issue(const Layout& layout, uint32_t serial) {
   SelectedReader selected = select_card_reader(serial);
   if (!succeeded(selected.result)) return selected.result;
   ReaderDevice& reader = *selected.lease;
-  const CardKeys keys = keys_of(layout, reader);
+  const CardKeys keys = keys_of(layout, reader, serial);
+  if (!succeeded(keys.result)) return keys.result;
   const SectorImage blocks = issued_sector(layout, keys.s0);
   if (const ReaderResult r = write_blank_sector(reader, layout.sector, blocks); !succeeded(r)) return r;
   const Block trailer = make_trailer(keys.a, kTransportTrailerAccess, keys.b);
@@ -46,7 +55,8 @@ ReaderResult issue(const Layout& layout, uint32_t serial) {
 ReaderResult read(const Layout& layout, uint32_t serial, uint32_t& balance) {
   SelectedReader selected = select_card_reader(serial);
   if (!succeeded(selected.result)) return selected.result;
-  const CardKeys keys = keys_of(layout, *selected.lease);
+  const CardKeys keys = keys_of(layout, *selected.lease, serial);
+  if (!succeeded(keys.result)) return keys.result;
   SectorImage image{};
   const ReaderResult r =
       load_mirrored_balance(selected.lease->link, layout.sector, keys.a, check_for(layout, keys.s0), image);
@@ -58,7 +68,8 @@ ReaderResult write(const Layout& layout, uint32_t serial, uint32_t balance) {
   SelectedReader selected = select_card_reader(serial);
   if (!succeeded(selected.result)) return selected.result;
   ReaderLink& link = selected.lease->link;
-  const CardKeys keys = keys_of(layout, *selected.lease);
+  const CardKeys keys = keys_of(layout, *selected.lease, serial);
+  if (!succeeded(keys.result)) return keys.result;
   SectorImage image{};
   if (const ReaderResult r =
           load_mirrored_balance(link, layout.sector, keys.a, check_for(layout, keys.s0), image);
@@ -72,7 +83,8 @@ ReaderResult reclaim(const Layout& layout, uint32_t serial) {
   SelectedReader selected = select_card_reader(serial);
   if (!succeeded(selected.result)) return selected.result;
   ReaderDevice& reader = *selected.lease;
-  const CardKeys keys = keys_of(layout, reader);
+  const CardKeys keys = keys_of(layout, reader, serial);
+  if (!succeeded(keys.result)) return keys.result;
   static constexpr SectorImage kZero{};
   if (const ReaderResult r =
           m1_write_sector(reader.link, layout.sector, kMaskAuthenticate | kMaskKeyA | 0x07, keys.a, kZero);

@@ -1,8 +1,8 @@
 // Transactions of the lfzx design (lfzx, gsts, gstshot): issue, read,
 // overwrite and reclaim, each under one reader lease, for the layout the
 // caller names. The keys of gsts and gstshot come from the card in the
-// reader's field, never from the serial argument; that argument only names
-// the card expected (0: whatever card is there).
+// reader's field, which each transaction asks for its serial; the serial
+// argument only names the card expected (0: whatever card is there).
 //
 // A write sets the balance (it does not add): block 0 first, then its copy
 // in block 2; block 0 is the commit point (mirrored_balance.h). The load

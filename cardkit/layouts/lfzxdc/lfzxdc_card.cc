@@ -92,6 +92,10 @@ ReaderResult issue(uint32_t serial) {
   SelectedReader selected = select_card_reader(serial);
   if (!succeeded(selected.result)) return selected.result;
   ReaderDevice& reader = *selected.lease;
+  // Blank sectors take the transport key of any card: make sure it is the
+  // card whose key is written.
+  uint32_t in_field = 0;
+  if (const ReaderResult r = card_in_field(reader.link, serial, in_field); !succeeded(r)) return r;
   const Key key = card_key(serial);
   bool terminal_written = false;
   bool device_written = false;
