@@ -19,6 +19,31 @@
  *    the server's SQL mode) before they enter a statement, so quotes and
  *    backslashes in them are stored as they are and never change the
  *    statement.
+ *  - No call waits without bound. Connecting (the TCP connection and the
+ *    server's greeting) gives up after 5 seconds; within any later call each
+ *    wait for the server to take a request gives up after 10 seconds, and
+ *    each wait for its answer after 10 seconds (a statement stuck behind a
+ *    lock is cut off then). A call cut off by a time-out, like one that finds
+ *    the server gone, fails with the client library's result (2013 lost
+ *    connection, 2006 server gone away, or -1) and leaves the connection
+ *    closed: the next ConnectDB connects afresh.
+ *  - TLS is turned on by the deployment, not by the host program, through
+ *    environment variables read at each ConnectDB:
+ *      KIOSKKIT_PATRON_TLS_CA    PEM file of the certificate authority that
+ *                                signed the server's certificate. When set
+ *                                (not empty) the connection must be TLS:
+ *                                the server's certificate must chain to
+ *                                this authority and name the host given to
+ *                                ConnectDB, and a server without TLS is
+ *                                refused.
+ *      KIOSKKIT_PATRON_TLS_CERT  the terminal's own certificate and its key
+ *      KIOSKKIT_PATRON_TLS_KEY   (PEM), for accounts that require one; both
+ *                                or neither, and only with the CA.
+ *    A setting that cannot be honoured (a certificate without its key or
+ *    without the CA: nothing is sent then; a file that cannot be read; a
+ *    server certificate that does not verify) fails ConnectDB with -80001
+ *    and the reason in the message; it never falls back to a connection in
+ *    clear. Unset, the connection is plain TCP as before.
  *
  * Usual order: ConnectDB; SrchRecFirst and GetRecField to read; to change,
  * SrchRecFirst (its key selects the row an update changes), Edit or
@@ -59,10 +84,13 @@ extern "C" {
  * `password`, and switches the connection to GBK. A NULL argument takes the
  * client library's default (NULL host: the local server).
  * Once connected, further calls return 0 at once without contacting the
- * server, whatever their arguments, until CloseDB.
+ * server, whatever their arguments, until CloseDB or until a call finds the
+ * connection lost (see the conventions above).
  * On failure the reason is shown in the message box "QUILL 消息" (on Linux
  * one line on standard error: "QUILL 消息: <reason>", UTF-8) and the next
- * call tries again with a fresh connection.
+ * call tries again with a fresh connection. Returns within about 5 seconds
+ * when the server does not answer; uses TLS as KIOSKKIT_PATRON_TLS_CA and
+ * its companions ask (see the conventions above).
  * Returns 0 connected (or already connected); -80001 the connection failed.
  */
 PATRONLINK_API int32_t KIOSKKIT_CALL ConnectDB(const char* user, const char* password, const char* host,

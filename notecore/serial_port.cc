@@ -63,23 +63,24 @@ ReadCode SerialPort::read_step(size_t count) {
 
   const uint32_t start = platform::tick_ms();
   for (;;) {
+    const int32_t queued = device_.queued_input();
+    if (queued > 0 && static_cast<size_t>(queued) >= count) {
+      size_t got = 0;
+      switch (device_.read(std::span(receive_).first(count), got)) {
+        case platform::SerialRead::pending:
+          return ReadCode::pending;
+        case platform::SerialRead::failed:
+          return ReadCode::failed;
+        case platform::SerialRead::done:
+          break;
+      }
+      if (got >= count) return ReadCode::ok;
+    }
     if (platform::tick_ms() - start > kByteRunLimitMs) {
       purge_rx();
       return ReadCode::timeout;
     }
-    platform::pause_alertable_ms(kPollCadenceMs);
-    const int32_t queued = device_.queued_input();
-    if (queued <= 0 || static_cast<size_t>(queued) < count) continue;
-    size_t got = 0;
-    switch (device_.read(std::span(receive_).first(count), got)) {
-      case platform::SerialRead::pending:
-        return ReadCode::pending;
-      case platform::SerialRead::failed:
-        return ReadCode::failed;
-      case platform::SerialRead::done:
-        break;
-    }
-    if (got >= count) return ReadCode::ok;
+    device_.wait_input(count, kPollCadenceMs);
   }
 }
 
@@ -94,7 +95,7 @@ ReadCode SerialPort::wait_read(size_t count, uint32_t seconds) {
     }
     const ReadCode step = read_step(count);
     if (step != ReadCode::nothing_yet) return step;
-    platform::pause_alertable_ms(kPollCadenceMs);
+    device_.wait_input(count, kPollCadenceMs);
   }
 }
 

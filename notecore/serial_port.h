@@ -4,7 +4,8 @@
 // a count of bytes once they have started to arrive (giving up a second after
 // the first); wait_read keeps calling it at a 10 ms cadence until something
 // arrives or its own deadline passes, dispatching the thread's window
-// messages meanwhile.
+// messages meanwhile. Between two looks at the port both wait on the port
+// itself, at most one cadence step, so they go on the moment bytes arrive.
 #pragma once
 
 #include <array>

@@ -1,7 +1,10 @@
 #include "patronlink/patron_store.h"
 
+#include <errmsg.h>
+
 #include <stdexcept>
 
+#include "patronlink/link_security.h"
 #include "platform/msgbox.h"
 
 namespace kk::patronlink {
@@ -17,16 +20,31 @@ Status PatronStore::fail_connect(std::string text) {
 
 Status PatronStore::connect(const char* user, const char* password, const char* host, const char* database) {
   if (connected_) return Status::ok;
+  // A connection the server dropped (or that ran into a time-out) is closed
+  // here, so that the host gets back by calling ConnectDB again.
+  if (lost_) close();
+  const TlsChoice tls = tls_from_environment();
+  if (tls.error) return fail_connect(*tls.error);
   // After close() or a failed attempt the object is gone: a connection is
   // always made on a fresh one.
   if (!connection_) connection_.reset(mysql_init(nullptr));
-  if (!connection_) return fail_connect(std::string(kInitFailedText));
+  if (!connection_ || !apply_link_options(connection_.get(), tls.settings)) {
+    connection_.reset();
+    return fail_connect(std::string(kInitFailedText));
+  }
 
   if (mysql_real_connect(connection_.get(), host, user, password, database, kDatabasePort, nullptr, 0) ==
       nullptr) {
     std::string text = mysql_error(connection_.get());
     connection_.reset();
     return fail_connect(std::move(text));
+  }
+  // Whatever the client library made of the settings, a deployment that
+  // asked for TLS never talks in clear.
+  if (tls.settings.required() && mysql_get_ssl_cipher(connection_.get()) == nullptr) {
+    connection_.reset();
+    return fail_connect(std::string("the connection is not encrypted, but ") + kTlsCaVariable +
+                        " asks for TLS");
   }
   // The patron texts are GBK, and the escaping of keys and values must know
   // it: a connection that cannot switch to GBK is not used.
@@ -39,10 +57,25 @@ Status PatronStore::connect(const char* user, const char* password, const char* 
   return Status::ok;
 }
 
+int PatronStore::run(const std::string& statement) {
+  const int rc = mysql_query(connection_.get(), statement.c_str());
+  if (rc != 0) note_if_lost();
+  return rc;
+}
+
+void PatronStore::note_if_lost() {
+  const unsigned error = mysql_errno(connection_.get());
+  if (error == CR_SERVER_GONE_ERROR || error == CR_SERVER_LOST) {
+    lost_ = true;
+    connected_ = false;
+  }
+}
+
 void PatronStore::close() {
   release_result();
   connection_.reset();
   connected_ = false;
+  lost_ = false;
 }
 
 std::string PatronStore::escape(std::string_view text) const {
@@ -66,9 +99,12 @@ int32_t PatronStore::search_first(std::string_view key) {
   // search succeeds.
   search_key_ = std::string(key);
 
-  if (const int rc = mysql_query(connection_.get(), statement.c_str()); rc != 0) return rc;
+  if (const int rc = run(statement); rc != 0) return rc;
   MYSQL_RES* stored = mysql_store_result(connection_.get());
-  if (stored == nullptr) return static_cast<int32_t>(Status::store_failed);
+  if (stored == nullptr) {
+    note_if_lost();
+    return static_cast<int32_t>(Status::store_failed);
+  }
 
   result_.reset(stored);  // releases the previous search's result
   const uint64_t rows = mysql_num_rows(stored);
@@ -123,7 +159,7 @@ Status PatronStore::update() {
             ? insert_statement(table_, slots_, escaper)
             : update_statement(table_, slots_, search_key_ ? search_condition(*search_key_, escaper) : "",
                                escaper);
-    if (statement && mysql_query(connection_.get(), statement->c_str()) == 0) {
+    if (statement && run(*statement) == 0) {
       mysql_commit(connection_.get());
       outcome = Status::ok;
     }

@@ -49,8 +49,11 @@ class PatronStore {
   PatronStore& operator=(const PatronStore&) = delete;
 
   // Connects once; later calls return ok without touching the server until
-  // close(). Null arguments take the client library's defaults. A failure
-  // shows the message box and returns connect_failed.
+  // close(), or until a call finds the connection lost (dropped by the
+  // server, or cut by a time-out), which lets the next connect start afresh.
+  // Every wait is bounded and TLS is used as the environment asks
+  // (link_security.h). Null arguments take the client library's defaults. A
+  // failure shows the message box and returns connect_failed.
   [[nodiscard]] Status connect(const char* user, const char* password, const char* host,
                                const char* database);
   // Releases the cursor and closes the connection; connect() starts afresh.
@@ -89,10 +92,16 @@ class PatronStore {
   void start_pending(PendingMode mode);
   void release_result();
   [[nodiscard]] Status fail_connect(std::string text);
+  // mysql_query, noting a lost connection.
+  [[nodiscard]] int run(const std::string& statement);
+  // After a failed call: a connection the server dropped, or that a
+  // time-out cut, is not taken for a live one any more.
+  void note_if_lost();
   [[nodiscard]] std::string escape(std::string_view text) const;
 
   std::unique_ptr<MYSQL, ConnectionDeleter> connection_;
   bool connected_ = false;
+  bool lost_ = false;  // a call found the connection gone
 
   std::optional<std::string> search_key_;  // key of the last search, unescaped
   std::unique_ptr<MYSQL_RES, ResultDeleter> result_;

@@ -5,7 +5,7 @@
 // retries; the validator link above it owns all protocol. It also hosts the
 // two things the link does while it waits: dispatching the calling thread's
 // window messages (so a user interface on that thread stays alive) and the
-// alertable pause between polls of the input queue.
+// wait between looks at the input queue, which ends as soon as bytes arrive.
 #pragma once
 
 #include <cstddef>
@@ -76,6 +76,15 @@ class SerialDevice {
   // yet sent when the wait ends still go out, so that counts as written.
   [[nodiscard]] bool write(std::span<const uint8_t> bytes, uint32_t wait_ms);
 
+  // Waits until at least `wanted` received bytes are queued or `limit_ms`
+  // pass, whichever comes first, in a state in which the system may run the
+  // calling thread's queued completion routines. On Windows a window message
+  // arriving for the calling thread also ends the wait, so that the caller
+  // can dispatch it. The wait may end early (for example when some but not
+  // all of the wanted bytes have come); callers look at the queue again. On
+  // a port that is not open it pauses for `limit_ms`.
+  void wait_input(size_t wanted, uint32_t limit_ms);
+
   struct Impl;  // the system's port state, defined by each implementation
 
  private:
@@ -86,9 +95,5 @@ class SerialDevice {
 // thread's queue, if there is one. Does nothing where threads have no message
 // queue (POSIX systems).
 void pump_messages();
-
-// Sleeps `ms` milliseconds in a state in which the system may run the calling
-// thread's queued completion routines.
-void pause_alertable_ms(uint32_t ms);
 
 }  // namespace kk::platform

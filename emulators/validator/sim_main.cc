@@ -17,46 +17,100 @@
 
 namespace {
 
-constexpr const char* kUsage =
-    "commands:\n"
-    "  insert <type>   put a bill of bill type <type> (0-5) into the slot\n"
-    "  <type>          the same\n"
-    "  state           show the state, enabled and escrow bill types\n"
-    "  table           show the bill table\n"
-    "  fail <mode>     none | silent | header-once | header-always | crc | late\n"
-    "  quiet | verbose stop / start showing every frame\n"
-    "  help            this text\n"
-    "  quit            stop (end of input keeps serving until interrupted)\n";
+constexpr const char* kAbout =
+    "kioskkit-validator-sim: a CCNET banknote validator on a pseudo-terminal, for running and\n"
+    "testing a host application (notecore, cashgate) without a validator.\n"
+    "\n"
+    "Finding its port: the first line the program writes to standard output is the\n"
+    "pseudo-terminal's path, for example /dev/pts/7. Start the host with that path in\n"
+    "KIOSKKIT_COM<N> and let it open COM<N>:\n"
+    "  KIOSKKIT_COM1=/dev/pts/7 ./host-application     (then Voro_OpenPort(1) or TarnOpenPort(1))\n"
+    "The emulator serves the host until it is stopped (quit, or a stop signal).\n"
+    "\n"
+    "usage: kioskkit-validator-sim [--verbose] [--init-polls N] [--help]\n"
+    "  --verbose       show every frame on standard error\n"
+    "  --init-polls N  polls reported as initialising after power-up and reset (default 2)\n"
+    "\n";
 
-const char* state_name(kk::emu::ValidatorState state) {
-  using S = kk::emu::ValidatorState;
-  switch (state) {
-    case S::power_up:
-      return "power up";
-    case S::initialising:
-      return "initialising";
-    case S::idling:
-      return "idling";
-    case S::accepting:
-      return "accepting";
-    case S::stacking:
-      return "stacking";
-    case S::returning:
-      return "returning";
-    case S::disabled:
-      return "disabled";
-    case S::holding:
-      return "holding";
-    case S::rejecting:
-      return "rejecting";
-    case S::escrow:
-      return "escrow";
-    case S::stacked:
-      return "stacked";
-    case S::returned:
-      return "returned";
+constexpr const char* kUsage =
+    "commands (one per line on standard input):\n"
+    "  insert <type>     put a bill of bill type <type> (0-5) into the slot\n"
+    "  <type>            the same\n"
+    "  reject <reason>   put a bill in that is rejected: insertion, magnetic, head (remained in\n"
+    "                    the head), multiplying, conveying, identification, verification, optic,\n"
+    "                    inhibited, capacity, operation, length, or a code such as 0x64\n"
+    "  cheat             the bill in progress is pulled back out\n"
+    "  cassette full     the drop cassette is full\n"
+    "  cassette out      the drop cassette is removed\n"
+    "  cassette in       the drop cassette is put back (emptied)\n"
+    "  cassette jam      the drop cassette is jammed\n"
+    "  jam               the validator is jammed\n"
+    "  pause             the validator pauses (a second bill at the slot)\n"
+    "  failure <code>    the validator fails with a sub-code: stack-motor, transport-speed,\n"
+    "                    transport-motor, aligning-motor, cassette-status, optic-canal,\n"
+    "                    magnetic-canal, capacitance-canal, or a code such as 0x55\n"
+    "  clear             end the fault (jam, pause, failure, cassette); it goes on where it was\n"
+    "  state             show what a poll reports now, and the enabled and escrow bill types\n"
+    "  table             show the bill table\n"
+    "  fail <mode>       damage the link: none | silent | header-once | header-always | crc | late\n"
+    "  quiet | verbose   stop / start showing every frame\n"
+    "  help              this text\n"
+    "  quit              stop (end of input keeps serving until interrupted)\n";
+
+void show_state(const kk::emu::ValidatorEmulator& emulator) {
+  std::fprintf(stderr, "%s, enabled 0x%02X, escrow 0x%02X\n",
+               kk::notecore::describe_poll(emulator.report()).c_str(), emulator.enabled_types(),
+               emulator.escrow_types());
+}
+
+// Carries out one of the commands that change the validator's state (all
+// but insert); false when `command` is none of them.
+bool state_command(kk::emu::ValidatorEmulator& emulator, const std::string& command,
+                   std::istringstream& words) {
+  using kk::emu::Fault;
+  std::string word;
+  if (command == "reject") {
+    words >> word;
+    const auto reason = kk::notecore::parse_code(kk::notecore::reject_reason_names(), word);
+    if (!reason) {
+      std::fprintf(stderr, "reject: a reason (see help) or a code such as 0x64\n");
+    } else if (!emulator.reject_bill(*reason)) {
+      std::fprintf(stderr, "no bill taken: the validator is not idling\n");
+    }
+  } else if (command == "cheat") {
+    if (!emulator.cheat()) std::fprintf(stderr, "no bill in the validator to pull back\n");
+  } else if (command == "cassette") {
+    words >> word;
+    if (word == "full") {
+      emulator.set_fault(Fault::cassette_full);
+    } else if (word == "out") {
+      emulator.set_fault(Fault::cassette_removed);
+    } else if (word == "jam") {
+      emulator.set_fault(Fault::cassette_jammed);
+    } else if (word == "in") {
+      const Fault now = emulator.fault();
+      if (now == Fault::cassette_removed || now == Fault::cassette_full) emulator.set_fault(Fault::none);
+    } else {
+      std::fprintf(stderr, "cassette: full | out | in | jam\n");
+    }
+  } else if (command == "jam") {
+    emulator.set_fault(Fault::validator_jammed);
+  } else if (command == "pause") {
+    emulator.set_fault(Fault::paused);
+  } else if (command == "failure") {
+    words >> word;
+    const auto code = kk::notecore::parse_code(kk::notecore::failure_code_names(), word);
+    if (code) {
+      emulator.set_fault(Fault::failure, *code);
+    } else {
+      std::fprintf(stderr, "failure: a sub-code (see help) or a code such as 0x55\n");
+    }
+  } else if (command == "clear") {
+    emulator.set_fault(Fault::none);
+  } else {
+    return false;
   }
-  return "?";
+  return true;
 }
 
 bool parse_failure(const std::string& word, kk::emu::Failure& failure) {
@@ -92,12 +146,17 @@ int main(int argc, char** argv) {
   kk::emu::ValidatorEmulator::Options options;
   bool verbose = false;
   for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      std::printf("%s%s", kAbout, kUsage);
+      return 0;
+    }
     if (std::strcmp(argv[i], "--verbose") == 0) {
       verbose = true;
     } else if (std::strcmp(argv[i], "--init-polls") == 0 && i + 1 < argc) {
       options.initialising_polls = std::atoi(argv[++i]);
     } else {
-      std::fprintf(stderr, "usage: %s [--verbose] [--init-polls N]\n%s", argv[0], kUsage);
+      std::fprintf(stderr, "%s: unknown option %s\nusage: %s [--verbose] [--init-polls N] [--help]\n",
+                   argv[0], argv[i], argv[0]);
       return 2;
     }
   }
@@ -143,8 +202,9 @@ int main(int argc, char** argv) {
     if (command == "help") {
       std::fprintf(stderr, "%s", kUsage);
     } else if (command == "state") {
-      std::fprintf(stderr, "%s, enabled 0x%02X, escrow 0x%02X\n", state_name(emulator.state()),
-                   emulator.enabled_types(), emulator.escrow_types());
+      show_state(emulator);
+    } else if (state_command(emulator, command, words)) {
+      show_state(emulator);
     } else if (command == "table") {
       const auto& table = kk::emu::ValidatorEmulator::bill_table();
       for (size_t type = 0; type < table.size(); ++type) {
@@ -174,7 +234,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "bill type %ld taken in\n", type);
       } else {
         std::fprintf(stderr, "bill type %ld not taken (validator %s, or no such type)\n", type,
-                     state_name(emulator.state()));
+                     kk::notecore::describe_poll(emulator.report()).c_str());
       }
     }
   }

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <optional>
 
 #include "notecore/frame.h"
 #include "platform/clock.h"
@@ -31,18 +32,6 @@ constexpr uint8_t kWrongSync = 0x05;
 // Bytes of a frame that stopped arriving are dropped after this long.
 constexpr uint32_t kStalePartialMs = 1000;
 constexpr size_t kLateBodyFirstPart = 4;
-
-bool has_detail(ValidatorState state) {
-  switch (state) {
-    case ValidatorState::rejecting:
-    case ValidatorState::escrow:
-    case ValidatorState::stacked:
-    case ValidatorState::returned:
-      return true;
-    default:
-      return false;
-  }
-}
 
 uint32_t speed_number(speed_t speed) {
   switch (speed) {
@@ -141,20 +130,48 @@ void ValidatorEmulator::stop() {
 void ValidatorEmulator::run() {
   std::array<uint8_t, 512> buffer;
   for (;;) {
-    int timeout_ms = -1;
+    std::optional<WireClock::time_point> wake_at;
     {
       std::lock_guard guard(lock_);
-      if (!delayed_output_.empty()) {
-        const int32_t left = static_cast<int32_t>(delayed_at_ms_ - platform::tick_ms());
-        timeout_ms = std::max(0, left);
-      }
+      if (!delayed_output_.empty())
+        wake_at = WireClock::now() + std::chrono::milliseconds(std::max(
+                                         0, static_cast<int32_t>(delayed_at_ms_ - platform::tick_ms())));
+    }
+    for (const auto* line : {&wire_in_, &wire_out_}) {
+      if (!line->empty() && (!wake_at || line->front().first < *wake_at)) wake_at = line->front().first;
+    }
+    timespec timeout{};
+    if (wake_at) {
+      const auto left = std::max(WireClock::duration::zero(), *wake_at - WireClock::now());
+      const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+      timeout.tv_sec = static_cast<time_t>(ns / 1000000000);
+      timeout.tv_nsec = static_cast<long>(ns % 1000000000);
     }
     pollfd fds[2] = {{master_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-    if (::poll(fds, 2, timeout_ms) < 0 && errno != EINTR) return;
+    if (::ppoll(fds, 2, wake_at ? &timeout : nullptr, nullptr) < 0 && errno != EINTR) return;
     if ((fds[1].revents & POLLIN) != 0) return;
     if ((fds[0].revents & POLLIN) != 0) {
       const ssize_t n = ::read(master_, buffer.data(), buffer.size());
-      if (n > 0) take_bytes(std::span(buffer).first(static_cast<size_t>(n)));
+      if (n > 0) {
+        const auto bytes = std::span(buffer).first(static_cast<size_t>(n));
+        if (options_.wire_baud == 0) {
+          take_bytes(bytes);
+        } else {
+          for (const uint8_t byte : bytes) wire_in_.emplace_back(next_on_wire(in_line_free_), byte);
+        }
+      }
+    }
+    // Bytes of the paced line whose time has come: received ones to the state
+    // machine, sent ones to the terminal.
+    std::vector<uint8_t> arrived;
+    while (!wire_in_.empty() && wire_in_.front().first <= WireClock::now()) {
+      arrived.push_back(wire_in_.front().second);
+      wire_in_.pop_front();
+    }
+    if (!arrived.empty()) take_bytes(arrived);
+    while (!wire_out_.empty() && wire_out_.front().first <= WireClock::now()) {
+      write_all(std::span(&wire_out_.front().second, 1));
+      wire_out_.pop_front();
     }
     std::vector<uint8_t> due;
     {
@@ -165,6 +182,14 @@ void ValidatorEmulator::run() {
       }
     }
   }
+}
+
+ValidatorEmulator::WireClock::time_point ValidatorEmulator::next_on_wire(
+    WireClock::time_point& line_free) const {
+  // Ten bits a byte: start, eight data bits, stop.
+  const auto byte_time = std::chrono::nanoseconds(10'000'000'000LL / options_.wire_baud);
+  line_free = std::max(line_free, WireClock::now()) + byte_time;
+  return line_free;
 }
 
 void ValidatorEmulator::take_bytes(std::span<const uint8_t> bytes) {
@@ -248,6 +273,14 @@ void ValidatorEmulator::take_bytes(std::span<const uint8_t> bytes) {
 }
 
 void ValidatorEmulator::send(std::span<const uint8_t> bytes) {
+  if (options_.wire_baud == 0) {
+    write_all(bytes);
+    return;
+  }
+  for (const uint8_t byte : bytes) wire_out_.emplace_back(next_on_wire(out_line_free_), byte);
+}
+
+void ValidatorEmulator::write_all(std::span<const uint8_t> bytes) {
   while (!bytes.empty()) {
     const ssize_t n = ::write(master_, bytes.data(), bytes.size());
     if (n > 0) {
@@ -272,10 +305,12 @@ std::vector<uint8_t> ValidatorEmulator::answer(std::span<const uint8_t> frame) {
       enabled_ = 0;
       escrow_ = 0;
       return {kReplyAck};
-    case kCmdPoll:
+    case kCmdPoll: {
+      std::vector<uint8_t> reply = poll_reply();
       advance_on_ack_ = true;
-      reported_ = state_;
-      return poll_reply();
+      reported_ = static_cast<ValidatorState>(reply[0]);
+      return reply;
+    }
     case kCmdEnableBillTypes:
       if (params.size() != 6) return {kReplyIllegalCommand};
       enabled_ = params[2];
@@ -307,9 +342,15 @@ std::vector<uint8_t> ValidatorEmulator::answer(std::span<const uint8_t> frame) {
   }
 }
 
-std::vector<uint8_t> ValidatorEmulator::poll_reply() {
+std::vector<uint8_t> ValidatorEmulator::poll_reply() const {
+  if (fault_ != Fault::none) {
+    std::vector<uint8_t> reply{static_cast<uint8_t>(fault_)};
+    if (fault_ == Fault::failure) reply.push_back(failure_code_);
+    return reply;
+  }
   std::vector<uint8_t> reply{static_cast<uint8_t>(state_)};
-  if (has_detail(state_)) reply.push_back(detail_);
+  if (notecore::detail_kind(static_cast<uint8_t>(state_)) != notecore::DetailKind::none)
+    reply.push_back(detail_);
   return reply;
 }
 
@@ -341,6 +382,7 @@ void ValidatorEmulator::advance_after_ack() {
     case ValidatorState::stacked:
     case ValidatorState::returned:
     case ValidatorState::rejecting:
+    case ValidatorState::cheated:
       state_ = rest_state();
       detail_ = 0;
       break;
@@ -351,7 +393,7 @@ void ValidatorEmulator::advance_after_ack() {
 
 bool ValidatorEmulator::insert_bill(uint8_t type) {
   std::lock_guard guard(lock_);
-  if (type >= kBillTypes || bill_table()[type].digit == 0 || state_ != ValidatorState::idling) return false;
+  if (type >= kBillTypes || bill_table()[type].digit == 0 || !taking_bills()) return false;
   if (type < 8 && ((enabled_ >> type) & 1) != 0) {
     state_ = ValidatorState::accepting;
     detail_ = type;
@@ -360,6 +402,50 @@ bool ValidatorEmulator::insert_bill(uint8_t type) {
     detail_ = kRejectInhibited;
   }
   return true;
+}
+
+bool ValidatorEmulator::reject_bill(uint8_t reason) {
+  std::lock_guard guard(lock_);
+  if (!taking_bills()) return false;
+  state_ = ValidatorState::rejecting;
+  detail_ = reason;
+  return true;
+}
+
+bool ValidatorEmulator::cheat() {
+  std::lock_guard guard(lock_);
+  switch (state_) {
+    case ValidatorState::accepting:
+    case ValidatorState::escrow:
+    case ValidatorState::holding:
+    case ValidatorState::stacking:
+    case ValidatorState::returning:
+      state_ = ValidatorState::cheated;
+      detail_ = 0;
+      return true;
+    default:
+      return false;
+  }
+}
+
+void ValidatorEmulator::set_fault(Fault fault, uint8_t failure_code) {
+  std::lock_guard guard(lock_);
+  fault_ = fault;
+  failure_code_ = fault == Fault::failure ? failure_code : 0;
+}
+
+Fault ValidatorEmulator::fault() const {
+  std::lock_guard guard(lock_);
+  return fault_;
+}
+
+bool ValidatorEmulator::taking_bills() const {
+  return fault_ == Fault::none && state_ == ValidatorState::idling;
+}
+
+std::vector<uint8_t> ValidatorEmulator::report() const {
+  std::lock_guard guard(lock_);
+  return poll_reply();
 }
 
 std::vector<std::vector<uint8_t>> ValidatorEmulator::received() const {
@@ -394,10 +480,7 @@ void ValidatorEmulator::send_instead_of_next_reply(std::vector<uint8_t> bytes) {
   scripted_ = true;
 }
 
-ValidatorState ValidatorEmulator::state() const {
-  std::lock_guard guard(lock_);
-  return state_;
-}
+ValidatorState ValidatorEmulator::state() const { return static_cast<ValidatorState>(report()[0]); }
 
 uint8_t ValidatorEmulator::enabled_types() const {
   std::lock_guard guard(lock_);

@@ -5,9 +5,12 @@
 // command the driver sends with plausible data: a state machine that runs
 // from power-up through initialising to idle or disabled, accepts a bill a
 // person (or a test) inserts, holds it in escrow or stacks it, and reports
-// stacked, returned and rejected bills, with a 24-entry bill table and an
-// identification block. A transient state moves on only once the host has
-// acknowledged the poll that reported it, as on the real device.
+// stacked, returned and rejected bills (with any rejection reason), with a
+// 24-entry bill table and an identification block. A transient state moves
+// on only once the host has acknowledged the poll that reported it, as on
+// the real device. The faults a technician deals with (drop cassette full,
+// removed or jammed, validator jammed, paused, a failure with its sub-code)
+// and a cheating attempt can be put on it at any time.
 //
 // Every frame received is recorded (acknowledgements included), and failure
 // modes let tests see how the driver copes with a silent validator, a reply
@@ -15,8 +18,10 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <span>
@@ -24,22 +29,26 @@
 #include <thread>
 #include <vector>
 
+#include "notecore/poll_states.h"
+
 namespace kk::emu {
 
-// The state byte a poll reports (with a second byte for the states noted).
-enum class ValidatorState : uint8_t {
-  power_up = 0x10,
-  initialising = 0x13,
-  idling = 0x14,
-  accepting = 0x15,
-  stacking = 0x17,
-  returning = 0x18,
-  disabled = 0x19,
-  holding = 0x1A,
-  rejecting = 0x1C,  // + rejection reason
-  escrow = 0x80,     // + bill type
-  stacked = 0x81,    // + bill type
-  returned = 0x82,   // + bill type
+// The state byte a poll reports (with a second byte for some states).
+using ValidatorState = notecore::PollState;
+
+// Lasting faults. While one holds, every poll reports it (the failure with
+// its sub-code) instead of the state underneath, no bill is taken and the
+// state machine waits; once it is cleared the validator goes on from where
+// it was (a bill in escrow is still there, one that was stacking is then
+// reported stacked). A reset does not clear a fault: only the technician does.
+enum class Fault : uint8_t {
+  none = 0,
+  cassette_full = static_cast<uint8_t>(ValidatorState::cassette_full),
+  cassette_removed = static_cast<uint8_t>(ValidatorState::cassette_removed),
+  validator_jammed = static_cast<uint8_t>(ValidatorState::validator_jammed),
+  cassette_jammed = static_cast<uint8_t>(ValidatorState::cassette_jammed),
+  paused = static_cast<uint8_t>(ValidatorState::paused),
+  failure = static_cast<uint8_t>(ValidatorState::failure),  // with a sub-code
 };
 
 enum class Failure : uint8_t {
@@ -56,7 +65,7 @@ inline constexpr uint8_t kReplyAck = 0x00;
 inline constexpr uint8_t kReplyIllegalCommand = 0x30;
 inline constexpr uint8_t kReplyNak = 0xFF;
 // Rejection reason for a bill type the host has not enabled.
-inline constexpr uint8_t kRejectInhibited = 0x68;
+inline constexpr uint8_t kRejectInhibited = static_cast<uint8_t>(notecore::RejectReason::inhibited);
 
 inline constexpr size_t kBillTypes = 24;
 inline constexpr size_t kBillTableEntrySize = 5;  // digit, 3-letter currency, power of ten
@@ -82,6 +91,11 @@ class ValidatorEmulator {
     int initialising_polls = 2;
     // How long a late_body reply stalls after its first four bytes.
     uint32_t late_body_delay_ms = 2500;
+    // When not 0, bytes take the time they take on a serial line at this
+    // rate (ten bits a byte), both ways: a request is answered once its last
+    // byte has come over the line, a reply comes byte by byte. A
+    // pseudo-terminal alone carries bytes without wire time.
+    uint32_t wire_baud = 0;
   };
 
   ValidatorEmulator();
@@ -116,11 +130,26 @@ class ValidatorEmulator {
   // A bill of `type` put into the slot. True when the validator draws it in:
   // it then reports accepting, and later escrow or stacking, or rejecting when
   // the host has not enabled the type. False when the type has no entry in
-  // the bill table or the validator is not idling (disabled, busy, or
-  // already holding a bill).
+  // the bill table or the validator is not idling (disabled, busy, already
+  // holding a bill, or under a fault).
   bool insert_bill(uint8_t type);
+  // A bill put into the slot that the validator turns away with `reason`
+  // (any byte; the known ones are notecore::RejectReason): it reports
+  // rejecting with that reason, then idles again. False, like insert_bill,
+  // when the validator is not idling.
+  bool reject_bill(uint8_t reason);
+  // Someone pulls the bill in progress back out: the validator reports
+  // cheated until the host acknowledges it, then idles; the bill is not
+  // reported stacked or returned. False when no bill is in the validator.
+  bool cheat();
+  // Puts on a fault (Fault::none clears it). `failure_code` is the sub-code
+  // reported with Fault::failure (notecore::FailureCode, or any byte).
+  void set_fault(Fault fault, uint8_t failure_code = 0);
+  [[nodiscard]] Fault fault() const;
 
-  [[nodiscard]] ValidatorState state() const;
+  // What a poll would report now: the state byte and its detail byte, if any.
+  [[nodiscard]] std::vector<uint8_t> report() const;
+  [[nodiscard]] ValidatorState state() const;   // the first byte of report()
   [[nodiscard]] uint8_t enabled_types() const;  // bit k: bill type k
   [[nodiscard]] uint8_t escrow_types() const;
   [[nodiscard]] LineSettings line_settings() const;
@@ -135,10 +164,17 @@ class ValidatorEmulator {
   void take_bytes(std::span<const uint8_t> bytes);
   // The reply data (without framing) for one request; called with the lock held.
   std::vector<uint8_t> answer(std::span<const uint8_t> frame);
-  std::vector<uint8_t> poll_reply();
+  [[nodiscard]] std::vector<uint8_t> poll_reply() const;
   void advance_after_ack();
   [[nodiscard]] ValidatorState rest_state() const;
+  [[nodiscard]] bool taking_bills() const;
+  // Sends at once, or onto the paced line.
   void send(std::span<const uint8_t> bytes);
+  void write_all(std::span<const uint8_t> bytes);
+  using WireClock = std::chrono::steady_clock;
+  // When the next byte onto a paced line (free from `line_free` on) has
+  // crossed it; moves `line_free` on.
+  [[nodiscard]] WireClock::time_point next_on_wire(WireClock::time_point& line_free) const;
 
   Options options_;
   std::string path_;
@@ -158,9 +194,16 @@ class ValidatorEmulator {
   bool scripted_ = false;
   std::vector<uint8_t> delayed_output_;
   uint32_t delayed_at_ms_ = 0;
+  // The paced line (wire_baud), used on the emulator's thread only.
+  std::deque<std::pair<WireClock::time_point, uint8_t>> wire_in_;
+  std::deque<std::pair<WireClock::time_point, uint8_t>> wire_out_;
+  WireClock::time_point in_line_free_{};
+  WireClock::time_point out_line_free_{};
 
   ValidatorState state_ = ValidatorState::power_up;
   uint8_t detail_ = 0;  // bill type or rejection reason of the state
+  Fault fault_ = Fault::none;
+  uint8_t failure_code_ = 0;
   uint8_t enabled_ = 0;
   uint8_t escrow_ = 0;
   int initialising_left_ = 0;

@@ -6,8 +6,10 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -17,8 +19,13 @@
 
 namespace kk::platform {
 
+// Never less than this for bytes still to come, so that no rate can turn the
+// wait into a spin.
+constexpr uint64_t kShortestPartialWaitUs = 100;
+
 struct SerialDevice::Impl {
   int fd = -1;
+  uint32_t byte_us = 0;  // one character on the line: start, data, parity and stop bits
 };
 
 namespace {
@@ -109,6 +116,9 @@ bool SerialDevice::open(int32_t port_number, const SerialSettings& settings) {
   int lines = TIOCM_DTR | TIOCM_RTS;
   (void)ioctl(fd, TIOCMBIS, &lines);
   impl_->fd = fd;
+  const uint32_t bits =
+      1 + settings.data_bits + (settings.parity != Parity::none ? 1 : 0) + settings.stop_bits;
+  impl_->byte_us = settings.baud > 0 ? static_cast<uint32_t>(uint64_t{bits} * 1000000 / settings.baud) : 0;
   return true;
 }
 
@@ -180,8 +190,37 @@ bool SerialDevice::write(std::span<const uint8_t> bytes, uint32_t wait_ms) {
   return true;
 }
 
-void pump_messages() {}
+void SerialDevice::wait_input(size_t wanted, uint32_t limit_ms) {
+  if (limit_ms == 0) return;
+  const int32_t queued = queued_input();
+  if (queued < 0) {
+    sleep_ms(limit_ms);
+    return;
+  }
+  if (static_cast<size_t>(queued) >= wanted) return;
+  if (queued == 0) {
+    pollfd readable{impl_->fd, POLLIN, 0};
+    const uint32_t start = tick_ms();
+    const int ready = ::poll(&readable, 1, static_cast<int>(limit_ms));
+    // A hung-up or failing terminal polls ready without bytes: pause out the
+    // rest of the limit instead of coming back at once, again and again.
+    if (ready != 0 && queued_input() <= 0) {
+      const uint32_t elapsed = tick_ms() - start;
+      if (elapsed < limit_ms) sleep_ms(limit_ms - elapsed);
+    }
+    return;
+  }
+  // Some of the bytes are here, so the terminal already polls readable; the
+  // rest are on their way at the line rate. Wait the time they take to come,
+  // and a quarter of a byte more, so as not to wake just before the last.
+  const uint64_t missing_us = uint64_t{impl_->byte_us} * (wanted - static_cast<size_t>(queued));
+  const uint64_t wait_us = std::min<uint64_t>(
+      std::max<uint64_t>(missing_us + impl_->byte_us / 4, kShortestPartialWaitUs), uint64_t{limit_ms} * 1000);
+  timespec pause{static_cast<time_t>(wait_us / 1000000), static_cast<long>(wait_us % 1000000) * 1000};
+  while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+  }
+}
 
-void pause_alertable_ms(uint32_t ms) { sleep_ms(ms); }
+void pump_messages() {}
 
 }  // namespace kk::platform

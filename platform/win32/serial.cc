@@ -25,6 +25,11 @@ struct SerialDevice::Impl {
   bool write_pending = false;
   std::array<uint8_t, kIoBufferSize> read_buffer{};
   std::array<uint8_t, kIoBufferSize> write_buffer{};
+  // The wait for received characters (WaitCommEvent on EV_RXCHAR), made on
+  // the first wait_input and kept armed between waits.
+  OVERLAPPED input_record{};
+  DWORD input_events = 0;
+  bool input_pending = false;
 
   // Ends an operation the port has not finished: abort it, then wait for the
   // abort so the record and buffer are free again.
@@ -40,13 +45,51 @@ struct SerialDevice::Impl {
     if (port != INVALID_HANDLE_VALUE) {
       settle(read_record, read_pending, PURGE_RXABORT);
       settle(write_record, write_pending, PURGE_TXABORT);
+      end_input_wait();
     }
+    if (input_record.hEvent != nullptr) CloseHandle(input_record.hEvent);
+    input_record = OVERLAPPED{};
     if (read_record.hEvent != nullptr) CloseHandle(read_record.hEvent);
     if (write_record.hEvent != nullptr) CloseHandle(write_record.hEvent);
     if (port != INVALID_HANDLE_VALUE) CloseHandle(port);
     read_record = OVERLAPPED{};
     write_record = OVERLAPPED{};
     port = INVALID_HANDLE_VALUE;
+  }
+
+  // A wait still armed completes when the event mask is cleared.
+  void end_input_wait() {
+    if (!input_pending) return;
+    SetCommMask(port, 0);
+    DWORD ignored = 0;
+    GetOverlappedResult(port, &input_record, &ignored, TRUE);
+    input_pending = false;
+  }
+
+  enum class InputWait { armed, came, unavailable };
+
+  // Arms the wait for the next received character. `came` when one has come
+  // since the last wait (the wait completed at once; the caller looks at the
+  // queue), `unavailable` when the port cannot be waited on.
+  InputWait arm_input_wait() {
+    if (input_pending) return InputWait::armed;
+    if (input_record.hEvent == nullptr) {
+      // The mask is set once: characters that come between two waits stay
+      // in the port's event history and complete the next wait at once.
+      input_record.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+      if (input_record.hEvent == nullptr) return InputWait::unavailable;
+      if (SetCommMask(port, EV_RXCHAR) == FALSE) {
+        CloseHandle(input_record.hEvent);
+        input_record.hEvent = nullptr;
+        return InputWait::unavailable;
+      }
+    }
+    ResetEvent(input_record.hEvent);
+    input_events = 0;
+    if (WaitCommEvent(port, &input_events, &input_record) != FALSE) return InputWait::came;
+    if (GetLastError() != ERROR_IO_PENDING) return InputWait::unavailable;
+    input_pending = true;
+    return InputWait::armed;
   }
 };
 
@@ -166,6 +209,29 @@ bool SerialDevice::write(std::span<const uint8_t> bytes, uint32_t wait_ms) {
   return true;
 }
 
+void SerialDevice::wait_input(size_t wanted, uint32_t limit_ms) {
+  Impl& d = *impl_;
+  const int32_t queued = queued_input();
+  if (queued >= 0 && static_cast<size_t>(queued) >= wanted) return;
+  const Impl::InputWait armed = queued >= 0 ? d.arm_input_wait() : Impl::InputWait::unavailable;
+  if (armed == Impl::InputWait::came) return;
+  if (armed == Impl::InputWait::unavailable) {
+    SleepEx(limit_ms, TRUE);
+    return;
+  }
+  // Bytes that came while the wait was being armed need no wait.
+  if (const int32_t now_queued = queued_input(); now_queued > queued) return;
+  // Ends on a received character, a new window message for this thread (the
+  // caller dispatches it), a completion routine, or the limit.
+  const DWORD woke =
+      MsgWaitForMultipleObjectsEx(1, &d.input_record.hEvent, limit_ms, QS_ALLINPUT, MWMO_ALERTABLE);
+  if (woke == WAIT_OBJECT_0) {
+    DWORD ignored = 0;
+    GetOverlappedResult(d.port, &d.input_record, &ignored, FALSE);
+    d.input_pending = false;
+  }
+}
+
 void pump_messages() {
   MSG message;
   if (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE) != FALSE) {
@@ -173,7 +239,5 @@ void pump_messages() {
     DispatchMessageA(&message);
   }
 }
-
-void pause_alertable_ms(uint32_t ms) { SleepEx(ms, TRUE); }
 
 }  // namespace kk::platform

@@ -22,4 +22,4 @@ ensure_packages() {
 
 # What building the kit and running its emulators and tests needs.
 KIOSKKIT_BUILD_PACKAGES=(cmake ninja-build g++ pkg-config binutils libgtest-dev libgmock-dev
-                         libbenchmark-dev libhidapi-dev libssl-dev libmariadb-dev mariadb-server)
+                         libbenchmark-dev libhidapi-dev libssl-dev libmariadb-dev mariadb-server openssl)

@@ -10,6 +10,14 @@
 # accounts so a wrong password is refused as in the field:
 #   root  (empty password) over the socket <folder>/mysqld.sock, for set-up;
 #   kiosk / kiosk-pass from 127.0.0.1, owner of the database "kiosk" (GBK).
+#   kiosk-x509 / kiosk-pass from 127.0.0.1, the same rights, only with a
+#   client certificate signed by the test authority (REQUIRE X509).
+# It also offers TLS with certificates made here, in <folder>/tls: ca.pem (a
+# throwaway certificate authority), server.pem and server-key.pem (signed by
+# it, for the name and address 127.0.0.1), client.pem and client-key.pem (a
+# terminal's certificate, signed by it), and stranger-ca.pem (an authority
+# that signed nothing here). Plain connections stay allowed until a test
+# turns on require_secure_transport.
 # Stop it with db-stop.sh <folder>.
 set -euo pipefail
 dir=$1
@@ -32,6 +40,29 @@ rm -rf "$dir"
 mkdir -p "$dir/data"
 dir=$(cd "$dir" && pwd)
 
+# A certificate authority and a server certificate, for one run only.
+openssl=$(find_tool openssl)
+tls=$dir/tls
+mkdir -p "$tls"
+{
+  "$openssl" req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=kioskkit test CA" \
+    -keyout "$tls/ca-key.pem" -out "$tls/ca.pem"
+  "$openssl" req -newkey rsa:2048 -nodes -subj "/CN=127.0.0.1" \
+    -keyout "$tls/server-key.pem" -out "$tls/server.csr"
+  printf 'subjectAltName=IP:127.0.0.1,DNS:127.0.0.1\nbasicConstraints=CA:FALSE\n' >"$tls/server.ext"
+  "$openssl" x509 -req -in "$tls/server.csr" -CA "$tls/ca.pem" -CAkey "$tls/ca-key.pem" \
+    -CAcreateserial -days 2 -extfile "$tls/server.ext" -out "$tls/server.pem"
+  "$openssl" req -newkey rsa:2048 -nodes -subj "/CN=kioskkit terminal" \
+    -keyout "$tls/client-key.pem" -out "$tls/client.csr"
+  "$openssl" x509 -req -in "$tls/client.csr" -CA "$tls/ca.pem" -CAkey "$tls/ca-key.pem" \
+    -CAcreateserial -days 2 -out "$tls/client.pem"
+  "$openssl" req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=kioskkit stranger CA" \
+    -keyout "$tls/stranger-ca-key.pem" -out "$tls/stranger-ca.pem"
+} >"$dir/tls.log" 2>&1 || {
+  cat "$dir/tls.log" >&2
+  exit 1
+}
+
 # mariadbd refuses to run as root unless told to.
 as_user=()
 [ "$(id -u)" -eq 0 ] && as_user=(--user=root)
@@ -46,6 +77,7 @@ as_user=()
 setsid "$mariadbd" --no-defaults --datadir="$dir/data" "${as_user[@]}" \
   --port=3306 --bind-address=127.0.0.1 --socket="$dir/mysqld.sock" --pid-file="$dir/mysqld.pid" \
   --log-error="$dir/error.log" --general-log=1 --general-log-file="$dir/general.log" \
+  --ssl-ca="$tls/ca.pem" --ssl-cert="$tls/server.pem" --ssl-key="$tls/server-key.pem" \
   --skip-name-resolve --skip-log-bin --innodb-buffer-pool-size=16M --innodb-log-file-size=8M \
   --innodb-flush-log-at-trx-commit=0 --innodb-doublewrite=0 --performance-schema=0 \
   </dev/null >"$dir/mariadbd.out" 2>&1 &
@@ -65,5 +97,7 @@ done
 CREATE DATABASE kiosk DEFAULT CHARACTER SET gbk;
 CREATE USER 'kiosk'@'127.0.0.1' IDENTIFIED BY 'kiosk-pass';
 GRANT ALL ON kiosk.* TO 'kiosk'@'127.0.0.1';
+CREATE USER 'kiosk-x509'@'127.0.0.1' IDENTIFIED BY 'kiosk-pass' REQUIRE X509;
+GRANT ALL ON kiosk.* TO 'kiosk-x509'@'127.0.0.1';
 SQL
 echo "db-start: MariaDB on 127.0.0.1:3306, folder $dir"

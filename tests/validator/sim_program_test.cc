@@ -1,6 +1,7 @@
 // kioskkit-validator-sim as a process: the pseudo-terminal it prints works
-// as a COM port for notecore, a bill typed on its input is taken in, and a
-// stop signal ends it whether or not it is waiting for input.
+// as a COM port for notecore, a bill, a rejection or a fault typed on its
+// input reaches the host's polls, --help tells what it is and how to find
+// its port, and a stop signal ends it whether or not it is waiting for input.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -9,8 +10,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
+#include <initializer_list>
 #include <string>
 #include <thread>
 
@@ -49,7 +52,9 @@ class SimProgram {
   }
 
   [[nodiscard]] const std::string& port() const { return port_; }
-  void type(const std::string& line) { ASSERT_EQ(write(input_, line.data(), line.size()), ssize_t(line.size())); }
+  void type(const std::string& line) {
+    ASSERT_EQ(write(input_, line.data(), line.size()), ssize_t(line.size()));
+  }
   void end_input() {
     close(input_);
     input_ = -1;
@@ -77,12 +82,27 @@ class SimProgram {
   bool ended_ = false;
 };
 
-// Polls until the validator reports `state`; false after 50 polls.
+// Polls until the validator reports `state`; false after 10 s (the program
+// takes a typed line in its own time, and a poll takes well under that).
 bool poll_until(uint8_t state) {
   std::array<uint8_t, 128> buf{};
   int32_t len = 0;
-  for (int i = 0; i < 50; ++i) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < deadline) {
     if (Voro_Poll(buf.data(), &len) == 0 && len > 0 && buf[0] == state) return true;
+  }
+  return false;
+}
+
+// Polls until the validator reports exactly `reply`; false after 10 s.
+bool poll_until_reply(std::initializer_list<uint8_t> reply) {
+  std::array<uint8_t, 128> buf{};
+  int32_t len = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (Voro_Poll(buf.data(), &len) == 0 &&
+        std::equal(reply.begin(), reply.end(), buf.begin(), buf.begin() + len))
+      return true;
   }
   return false;
 }
@@ -103,6 +123,78 @@ TEST(ValidatorSimProgram, ItsTerminalServesNotecoreAndTakesTypedBills) {
   EXPECT_EQ(Voro_ClosePort(), 0);
   unsetenv("KIOSKKIT_COM5");
   EXPECT_TRUE(sim.stopped_by(SIGTERM));
+}
+
+TEST(ValidatorSimProgram, TypedRejectionsFaultsAndCheatsReachThePolls) {
+  SimProgram sim;
+  setenv("KIOSKKIT_COM5", sim.port().c_str(), 1);
+  ASSERT_EQ(Voro_OpenPort(5), 0);
+  std::array<uint8_t, 128> buf{};
+  int32_t len = 0;
+  ASSERT_EQ(Voro_EnableBillType(0x3F, 0, buf.data(), &len), 0);
+  ASSERT_TRUE(poll_until(0x14));
+
+  const struct {
+    const char* line;
+    std::initializer_list<uint8_t> reply;
+  } steps[] = {
+      {"reject 0x64\n", {0x1C, 0x64}},
+      {"", {0x14}},
+      {"reject head\n", {0x1C, 0x62}},
+      {"", {0x14}},
+      {"cassette full\n", {0x41}},
+      {"cassette in\n", {0x14}},
+      {"cassette out\n", {0x42}},
+      {"cassette in\n", {0x14}},
+      {"cassette jam\n", {0x44}},
+      {"clear\n", {0x14}},
+      {"jam\n", {0x43}},
+      {"clear\n", {0x14}},
+      {"pause\n", {0x46}},
+      {"clear\n", {0x14}},
+      {"failure 0x55\n", {0x47, 0x55}},
+      {"failure stack-motor\n", {0x47, 0x50}},
+      {"clear\n", {0x14}},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.line);
+    sim.type(step.line);
+    EXPECT_TRUE(poll_until_reply(step.reply));
+  }
+  // A bill pulled back out while it is drawn in: cheated, never stacked.
+  // (Enabled with escrow, so the bill waits in escrow for the cheat.)
+  ASSERT_EQ(Voro_EnableBillType(0x3F, 1, buf.data(), &len), 0);
+  sim.type("insert 1\n");
+  ASSERT_TRUE(poll_until_reply({0x80, 0x01}));
+  sim.type("cheat\n");
+  EXPECT_TRUE(poll_until_reply({0x45}));
+  EXPECT_TRUE(poll_until_reply({0x14}));
+  EXPECT_EQ(Voro_ClosePort(), 0);
+  unsetenv("KIOSKKIT_COM5");
+  EXPECT_TRUE(sim.stopped_by(SIGTERM));
+}
+
+TEST(ValidatorSimProgram, HelpSaysWhatItIsAndHowAHostFindsItsPort) {
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  char* const argv[] = {const_cast<char*>(VALIDATOR_SIM), const_cast<char*>("--help"), nullptr};
+  pid_t pid = -1;
+  ASSERT_EQ(posix_spawn(&pid, VALIDATOR_SIM, &actions, nullptr, argv, environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  close(out[1]);
+  std::string text;
+  char chunk[512];
+  for (ssize_t n; (n = read(out[0], chunk, sizeof chunk)) > 0;) text.append(chunk, static_cast<size_t>(n));
+  close(out[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  for (const char* part : {"banknote validator", "pseudo-terminal", "first line", "KIOSKKIT_COM", "reject",
+                           "cassette out", "failure <code>", "jam", "cheat", "pause", "clear"})
+    EXPECT_NE(text.find(part), std::string::npos) << part << " in:\n" << text;
 }
 
 TEST(ValidatorSimProgram, StopSignalEndsItWhileItWaitsForInput) {
