@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "common/boundary.h"
 #include "platform/drive.h"
 #include "platform/files.h"
 
@@ -25,15 +26,19 @@ std::string daily_log_line(const platform::LocalTime& when, std::string_view mes
   return line;
 }
 
-void append_daily_log(std::string_view message) {
-  const auto path = platform::resolve_drive_path(daily_log_name(platform::local_time()));
-  if (!path) return;  // no drive C: no log
-  const size_t slash = path->find_last_of("/\\");
-  if (slash != std::string::npos && slash > 0) (void)platform::make_directory(path->substr(0, slash));
-  (void)platform::append_to_file(*path, daily_log_line(platform::local_time(), message));
+void append_daily_log(std::string_view message) noexcept {
+  // Names and lines are built on the heap: running out of memory (or
+  // anything else thrown on the way) loses the line, never the call.
+  guarded_void([message] {
+    const auto path = platform::resolve_drive_path(daily_log_name(platform::local_time()));
+    if (!path) return;  // no drive C: no log
+    const size_t slash = path->find_last_of("/\\");
+    if (slash != std::string::npos && slash > 0) (void)platform::make_directory(path->substr(0, slash));
+    (void)platform::append_to_file(*path, daily_log_line(platform::local_time(), message));
+  });
 }
 
-void log_call(const char* format, ...) {
+void log_call(const char* format, ...) noexcept {
   char message[160];
   va_list args;
   va_start(args, format);

@@ -20,10 +20,12 @@ namespace kk::cashgate {
 
 // Appends one line for `message`, creating the log's folder (one level) and
 // file when missing. The date of the file name and the time of the line are
-// read separately, as the line is written.
-void append_daily_log(std::string_view message);
+// read separately, as the line is written. Never fails its caller: a line
+// that cannot be built or written (no memory included) is dropped.
+void append_daily_log(std::string_view message) noexcept;
 
-// printf-style front of append_daily_log for the call messages.
-void log_call(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// printf-style front of append_daily_log for the call messages; a message
+// that cannot be formatted is dropped.
+void log_call(const char* format, ...) noexcept __attribute__((format(printf, 1, 2)));
 
 }  // namespace kk::cashgate

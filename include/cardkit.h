@@ -53,6 +53,13 @@ extern "C" {
  * field for cards. Every function below addresses the newest reader (the
  * one attached last).
  *
+ * A reader that does not answer within 4 s (per 64-byte report) fails the
+ * call with 1. Its answer may still come later: the next call to that
+ * reader, or the library's own next look at its field, first waits until the
+ * reader has been silent for one second, dropping what arrives, and greets
+ * it again, so a late answer is never taken for the answer to another call.
+ * A reader that stops answering altogether is removed from the list.
+ *
  * Results of the functions that return a result code are 16-bit codes
  * carried in a 32-bit integer.
  */

@@ -17,7 +17,9 @@ class Thread {
   Thread& operator=(Thread&&) noexcept;
 
   // Starts `body` on a new thread. Returns a Thread that is not joinable when
-  // the OS refused to start one.
+  // the OS refused to start one; throws std::bad_alloc when there is no
+  // memory for its state. An exception that leaves `body` ends the thread
+  // quietly (the body's owner should catch what it can handle first).
   [[nodiscard]] static Thread start(std::function<void()> body);
 
   [[nodiscard]] bool joinable() const;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <utility>
 
 #include "cardkit/crypto/triple_des.h"
 #include "cardkit/transport/transport.h"
@@ -26,13 +27,38 @@ bool tagged(std::span<const uint8_t, 16> slot, const std::array<uint8_t, 2>& tag
 
 }  // namespace
 
-ReaderResult reader_transact(ReaderLink& link, CommandRecord& record) {
-  // A record shorter than a bare command is sent as one; a longer one than
-  // a packet can carry is refused.
-  const int32_t n = frame_length(std::max<int32_t>(record.length, 9));
-  if (n > static_cast<int32_t>(kMaxPayload)) return ReaderResult::bad_request;
+static_assert(frame_length(kMaxCommandLength) <= static_cast<int32_t>(kMaxPayload) - 1,
+              "the longest record fits a packet in the two-byte address form too");
+static_assert(frame_length(kMaxCommandLength + 1) > static_cast<int32_t>(kMaxPayload));
+static_assert(kMaxPayload <= sizeof(CommandRecord::reply));
 
-  std::lock_guard guard(link.lock);
+namespace {
+
+// Reports a resync takes in before it gives up on a line that never falls
+// silent: more than any late reply can hold.
+constexpr int kResyncDrainReports = 4 * static_cast<int>(kMaxReplyReports);
+
+// One exchange on the link. A failure leaves the link out of step: a reply
+// may still be on its way, and the reader may have acted on the request.
+ReaderResult exchange(ReaderLink& link, ReaderPacket& packet, uint32_t timeout_ms) {
+  switch (reader_exchange(link.hid, link.device_id.load(), packet, timeout_ms)) {
+    case TransportResult::ok:
+      return ReaderResult::ok;
+    case TransportResult::bad_request:
+      return ReaderResult::bad_request;  // nothing was sent
+    case TransportResult::timed_out:
+    case TransportResult::io_failed:
+    case TransportResult::bad_reply:
+      break;
+  }
+  link.in_step = false;
+  return ReaderResult::link_failed;
+}
+
+// Encrypts the record into a frame, exchanges it and decrypts the reply
+// into the record. The link lock is held.
+ReaderResult transact_in_step(ReaderLink& link, CommandRecord& record) {
+  const int32_t n = frame_length(record.length);
   ReaderPacket packet;
   packet.type = kPacketTypeCommand;
   packet.payload_length = n;
@@ -40,14 +66,15 @@ ReaderResult reader_transact(ReaderLink& link, CommandRecord& record) {
   std::copy_n(record.command.begin(), n, frame.begin());
   std::copy(link.token.begin(), link.token.end(), frame.begin() + 1);
   des_ecb_encrypt(link.link_key, frame.subspan(1));
-  if (reader_exchange(link.hid, link.device_id.load(), packet, kCommandTimeoutMs) != TransportResult::ok)
-    return ReaderResult::link_failed;
+  if (const ReaderResult r = exchange(link, packet, kCommandTimeoutMs); !succeeded(r)) return r;
 
   const size_t m = static_cast<size_t>(packet.payload_length);
-  static_assert(kMaxPayload <= sizeof(CommandRecord::reply));
-  if (m < kMinReplyFrame) return ReaderResult::link_failed;  // not a command frame
+  if (m < kMinReplyFrame) {
+    // An intact packet, but no command frame: not the answer to this one.
+    link.in_step = false;
+    return ReaderResult::link_failed;
+  }
   const auto reply = std::span(packet.payload).first(m);
-
   link.device_id.store(packet.address);
   std::copy(reply.begin(), reply.end(), record.reply.begin());
   // Whole blocks only: a tail shorter than a block stays as received.
@@ -58,14 +85,87 @@ ReaderResult reader_transact(ReaderLink& link, CommandRecord& record) {
   return ReaderResult::ok;
 }
 
+// The hello command with token 0: the reader starts the link afresh. A
+// failed hello leaves the token as it was, like any failed exchange.
+ReaderResult hello(ReaderLink& link) {
+  const auto token = std::exchange(link.token, {});
+  CommandRecord record;
+  record.command[0] = kCmdHello;
+  std::copy(kLinkKey.begin(), kLinkKey.end(), record.command.begin() + 9);
+  record.length = 17;
+  const ReaderResult r = transact_in_step(link, record);
+  if (!succeeded(r)) link.token = token;
+  return r;
+}
+
+// Waits until the line has been silent for kResyncQuietMs, discarding every
+// report that arrives. False when the device is gone or never falls silent.
+bool drain(platform::HidDevice& device) {
+  std::array<uint8_t, kReportSize> discard{};
+  for (int taken = 0; taken <= kResyncDrainReports; ++taken) {
+    switch (hid_read_report(device, discard, kResyncQuietMs)) {
+      case TransportResult::ok:
+        continue;
+      case TransportResult::timed_out:
+        return true;
+      default:
+        return false;
+    }
+  }
+  return false;
+}
+
+// Brings an out-of-step link back in step: lets a late reply arrive and
+// drops it, then greets the reader again so that the token is fresh.
+ReaderResult bring_in_step(ReaderLink& link) {
+  if (link.in_step) return ReaderResult::ok;
+  if (!drain(link.hid)) return ReaderResult::link_failed;
+  link.in_step = true;
+  if (const ReaderResult r = hello(link); !succeeded(r)) {
+    link.in_step = false;
+    return ReaderResult::link_failed;
+  }
+  return ReaderResult::ok;
+}
+
+}  // namespace
+
+ReaderResult reader_transact(ReaderLink& link, CommandRecord& record) {
+  // Checked before any arithmetic on the length.
+  if (record.length < kMinCommandLength || record.length > kMaxCommandLength)
+    return ReaderResult::bad_request;
+  std::lock_guard guard(link.lock);
+  if (const ReaderResult r = bring_in_step(link); !succeeded(r)) return r;
+  return transact_in_step(link, record);
+}
+
+ReaderResult reader_exchange_plain(ReaderLink& link, ReaderPacket& packet, uint32_t timeout_ms) {
+  std::lock_guard guard(link.lock);
+  if (const ReaderResult r = bring_in_step(link); !succeeded(r)) return r;
+  if (const ReaderResult r = exchange(link, packet, timeout_ms); !succeeded(r)) return r;
+  link.device_id.store(packet.address);
+  return ReaderResult::ok;
+}
+
+ReaderResult take_reply_data(ReaderLink& link, const CommandRecord& record, std::span<uint8_t> out) {
+  const auto offset = static_cast<size_t>(record.reply_data_offset);
+  if (record.reply_data_offset < 0 || record.reply_length < 0 ||
+      static_cast<size_t>(record.reply_length) < offset + out.size()) {
+    std::lock_guard guard(link.lock);
+    link.in_step = false;
+    return ReaderResult::short_reply;
+  }
+  std::copy_n(record.reply.begin() + static_cast<std::ptrdiff_t>(offset), out.size(), out.begin());
+  return ReaderResult::ok;
+}
+
 ReaderResult reader_config_read(ReaderLink& link, uint8_t slot, std::span<uint8_t, 16> out) {
   CommandRecord record;
   record.command[0] = kCmdConfigRead;
   record.command[5] = slot;
   record.length = 9;
-  const ReaderResult r = reader_transact(link, record);
-  if (succeeded(r)) std::copy_n(record.reply.begin() + 9, 16, out.begin());
-  return r;
+  if (const ReaderResult r = reader_transact(link, record); !succeeded(r)) return r;
+  return take_reply_data(link, record, out);
 }
 
 ReaderResult reader_config_write(ReaderLink& link, uint8_t slot, std::span<const uint8_t, 16> data) {
@@ -81,12 +181,8 @@ ReaderResult reader_config_write(ReaderLink& link, uint8_t slot, std::span<const
 ReaderResult reader_start_link(ReaderLink& link) {
   std::lock_guard guard(link.lock);
   des_context_set_key(link.link_key, kLinkKey);
-  link.token = {};
-  CommandRecord hello;
-  hello.command[0] = kCmdHello;
-  std::copy(kLinkKey.begin(), kLinkKey.end(), hello.command.begin() + 9);
-  hello.length = 17;
-  return reader_transact(link, hello);
+  link.in_step = true;  // freshly opened: reader_open emptied the queue
+  return hello(link);
 }
 
 bool reader_load_config(ReaderLink& link, ReaderConfig& config) {
@@ -123,8 +219,6 @@ bool reader_load_config(ReaderLink& link, ReaderConfig& config) {
   return true;
 }
 
-void derive_df_key(ReaderConfig& config) {
-  des3_diversify(config.df_id, config.master_key, config.df_key);
-}
+void derive_df_key(ReaderConfig& config) { des3_diversify(config.df_id, config.master_key, config.df_key); }
 
 }  // namespace kk::cardkit

@@ -1,6 +1,7 @@
 #include "cardkit/commands/commands.h"
 
 #include <algorithm>
+#include <array>
 
 #include "common/bytes.h"
 #include "platform/clock.h"
@@ -16,7 +17,7 @@ constexpr uint32_t kRetryPauseMs = 10;
 
 constexpr size_t kStatus = 7;      // status of most commands: 0 = not done
 constexpr size_t kAuthStatus = 8;  // status of the authentication command
-constexpr size_t kData = 9;
+constexpr size_t kData = 9;        // command data
 
 CommandRecord command(uint8_t code, uint8_t sub, uint8_t p1, uint8_t p2, int32_t length) {
   CommandRecord r;
@@ -42,9 +43,11 @@ uint8_t low_byte(uint32_t v) { return static_cast<uint8_t>(v); }
 
 ReaderResult card_request(ReaderLink& link, uint32_t& serial) {
   auto record = command(kCmdCardRequest, 0, 0, 0, 9);
-  const ReaderResult r = run(link, record, kStatus, ReaderResult::no_card);
-  if (succeeded(r)) serial = load_u32_be(&record.reply[kData]);
-  return r;
+  if (const ReaderResult r = run(link, record, kStatus, ReaderResult::no_card); !succeeded(r)) return r;
+  std::array<uint8_t, 4> serial_be{};
+  if (const ReaderResult r = take_reply_data(link, record, serial_be); !succeeded(r)) return r;
+  serial = load_u32_be(serial_be.data());
+  return ReaderResult::ok;
 }
 
 ReaderResult reader_beep(ReaderLink& link, uint32_t first, uint32_t second) {
@@ -62,9 +65,8 @@ ReaderResult m1_auth(ReaderLink& link, uint32_t block, uint32_t key_selector, Mi
 
 ReaderResult m1_read_block(ReaderLink& link, uint32_t block, std::span<uint8_t, 16> out) {
   auto record = command(kCmdMifare, kMifareRead, low_byte(block), 0, 9);
-  const ReaderResult r = run(link, record, kStatus, ReaderResult::read_failed);
-  if (succeeded(r)) std::copy_n(record.reply.begin() + kData, 16, out.begin());
-  return r;
+  if (const ReaderResult r = run(link, record, kStatus, ReaderResult::read_failed); !succeeded(r)) return r;
+  return take_reply_data(link, record, out);
 }
 
 ReaderResult m1_write_block(ReaderLink& link, uint32_t block, std::span<const uint8_t, 16> data) {

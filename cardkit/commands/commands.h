@@ -26,15 +26,22 @@ using MifareKey = std::span<const uint8_t, 6>;
 inline constexpr uint8_t kMaskAuthenticate = 0x80;
 inline constexpr uint8_t kMaskKeyA = 0x40;
 
+// Every command passes a failure of reader_transact on as it is (bad_request,
+// link_failed); a command that takes data from its reply fails with
+// short_reply when the reply does not carry it, and then leaves `serial` or
+// `out` untouched.
+
 // ok with the card's serial (its four UID bytes, the first most
-// significant); no_card when no card answered; failed on a transport failure.
+// significant); no_card when no card answered.
 ReaderResult card_request(ReaderLink& link, uint32_t& serial);
-// ok, write_failed when the reader refused, failed on a transport failure.
-// The reader gets `second` doubled.
+// ok, or write_failed when the reader refused. The reader gets `second`
+// doubled.
 ReaderResult reader_beep(ReaderLink& link, uint32_t first, uint32_t second);
-// Opens the sector of `block` with the key: ok, auth_failed or failed.
+// Opens the sector of `block` with the key: ok or auth_failed.
 ReaderResult m1_auth(ReaderLink& link, uint32_t block, uint32_t key_selector, MifareKey key);
+// ok with the block's 16 bytes, or read_failed.
 ReaderResult m1_read_block(ReaderLink& link, uint32_t block, std::span<uint8_t, 16> out);
+// ok, or write_failed.
 ReaderResult m1_write_block(ReaderLink& link, uint32_t block, std::span<const uint8_t, 16> data);
 
 // Up to three data blocks of `sector` (block i at bytes 16*i of the 48-byte

@@ -7,6 +7,7 @@
 #include "cardkit/layouts/fmt10/card_cache.h"
 #include "cardkit/log/log.h"
 #include "cardkit/transport/transport.h"
+#include "common/boundary.h"
 #include "common/bytes.h"
 
 namespace kk::cardkit {
@@ -68,54 +69,97 @@ void DeviceManager::reap_card_threads(bool all) {
 void DeviceManager::discovery_main() {
   write_log("%s\tStart\r\n", "devMain");
   while (running_) {
-    reap_card_threads(false);
-    platform::HidDevice hid = reader_open();
-    if (!hid.is_open()) {
-      (void)pause(kDiscoveryPauseMs);
-      continue;
+    // A pass that fails (say, memory runs out) costs that pass, not the
+    // discovery of every later reader.
+    bool found = false;
+    try {
+      found = discovery_pass();
+    } catch (...) {
     }
-    auto reader = std::make_shared<ReaderDevice>();
-    reader->link.hid = std::move(hid);
-    if (!succeeded(reader_start_link(reader->link))) {
-      reader->link.hid.close();
-      (void)pause(kDiscoveryPauseMs);
-      continue;
-    }
-    (void)reader_load_config(reader->link, reader->config);
-    {
-      std::lock_guard guard(registry_lock_);
-      changed_ = true;
-      readers_.push_back(reader);
-    }
-    auto done = std::make_shared<std::atomic<bool>>(false);
-    auto thread = platform::Thread::start([this, reader, done] {
-      card_main(reader);
-      *done = true;
-    });
-    if (!thread.joinable()) {
-      // No thread for it: take the reader out again rather than keep a
-      // reader nobody watches.
-      std::lock_guard guard(registry_lock_);
-      std::erase(readers_, reader);
-      reader->link.hid.close();
-      continue;
-    }
-    std::lock_guard guard(card_threads_lock_);
-    card_threads_.push_back({std::move(thread), std::move(done)});
+    if (!found) (void)pause(kDiscoveryPauseMs);
   }
   write_log("%s\tEnd\r\n", "devMain");
 }
 
+bool DeviceManager::discovery_pass() {
+  reap_card_threads(false);
+  platform::HidDevice hid = reader_open();
+  if (!hid.is_open()) return false;
+  auto reader = std::make_shared<ReaderDevice>();
+  reader->link.hid = std::move(hid);
+  if (!succeeded(reader_start_link(reader->link))) return false;  // closed as `reader` goes
+  (void)reader_load_config(reader->link, reader->config);
+  return attach(reader);
+}
+
+bool DeviceManager::attach(const ReaderPtr& reader) {
+  // Everything that may fail for want of memory is done before the reader is
+  // published, so that a published reader always gets its thread or is
+  // withdrawn again.
+  auto done = std::make_shared<std::atomic<bool>>(false);
+  {
+    std::lock_guard guard(card_threads_lock_);
+    card_threads_.reserve(card_threads_.size() + 1);
+  }
+  {
+    std::lock_guard guard(registry_lock_);
+    readers_.reserve(readers_.size() + 1);
+    changed_ = true;
+    readers_.push_back(reader);
+  }
+  platform::Thread thread;
+  try {
+    thread = platform::Thread::start([this, reader, done] {
+      card_main(reader);
+      *done = true;
+    });
+  } catch (...) {
+  }
+  if (!thread.joinable()) {
+    withdraw(reader);
+    return false;
+  }
+  std::lock_guard guard(card_threads_lock_);
+  card_threads_.push_back({std::move(thread), std::move(done)});  // room reserved above
+  return true;
+}
+
+void DeviceManager::withdraw(const ReaderPtr& reader) {
+  // Out of the registry first, so no export selects it any more; then its
+  // device is closed under its lock, so an export that selected it already
+  // finishes its exchange first and any later one finds the device closed.
+  {
+    std::lock_guard guard(registry_lock_);
+    changed_ = true;
+    std::erase(readers_, reader);
+  }
+  std::lock_guard guard(reader->link.lock);
+  reader->link.hid.close();
+}
+
 void DeviceManager::card_main(const ReaderPtr& reader) {
-  const auto& sectors = reader->config.sectors;
+  try {
+    watch_field(*reader);
+  } catch (...) {
+    // Whatever went wrong, the reader is retired below: a reader whose card
+    // thread ended must not stay in the registry.
+  }
+  const uint32_t serial = reader->card_serial;
+  if (reader->card_present.exchange(false)) guarded_void([serial] { forget_card(serial); });
+  withdraw(reader);
+  write_log("%s\tExit\r\n", "cardMain");
+}
+
+void DeviceManager::watch_field(ReaderDevice& reader) {
+  const auto& sectors = reader.config.sectors;
   write_log("%s\t%d\t%d\t%d\r\n", "cardMain", sectors[0], sectors[1], sectors[2]);
-  ReaderLink& link = reader->link;
+  ReaderLink& link = reader.link;
   while (running_) {
     ReaderResult r;
     uint32_t serial = 0;
     {
       std::unique_lock guard(link.lock);
-      if (reader->card_present && reader->iso_session) {
+      if (reader.card_present && reader.iso_session) {
         guard.unlock();
         (void)pause(kIsoSessionCheckMs);
         continue;
@@ -123,39 +167,29 @@ void DeviceManager::card_main(const ReaderPtr& reader) {
       r = card_request(link, serial);
     }
     if (r == ReaderResult::ok) {
-      reader->card_serial = serial;
-      if (!reader->card_present) {
+      reader.card_serial = serial;
+      if (!reader.card_present) {
         write_log("%s\tRequest card : %X\r\n", "cardMain", serial);
-        reader->card_present = true;
+        reader.card_present = true;
         dev_listen_.set();
       }
       (void)pause(kPollWithCardMs);
     } else if (link_failure(r)) {
-      break;  // the reader stopped answering: it is gone
-    } else {
-      if (reader->card_present) {
-        reader->card_present = false;
-        const uint32_t left = reader->card_serial;
+      return;  // the reader stopped answering: it is gone
+    } else if (r == ReaderResult::no_card) {
+      if (reader.card_present) {
+        reader.card_present = false;
+        const uint32_t left = reader.card_serial;
         write_log("%s\tcard leave  : %X\r\n", "cardMain", left);
         forget_card(left);
       }
       (void)pause(kPollWithoutCardMs);
+    } else {
+      // An answer that says nothing about the field (a reply too short to
+      // hold a serial): the field is as it was, and the next poll asks again.
+      (void)pause(reader.card_present ? kPollWithCardMs : kPollWithoutCardMs);
     }
   }
-
-  // Retire the reader: close its device under its lock, so an export that
-  // selected it and still waits for the lock finds it closed and fails.
-  {
-    std::lock_guard guard(link.lock);
-    link.hid.close();
-  }
-  if (reader->card_present.exchange(false)) forget_card(reader->card_serial);
-  {
-    std::lock_guard guard(registry_lock_);
-    changed_ = true;
-    std::erase(readers_, reader);
-  }
-  write_log("%s\tExit\r\n", "cardMain");
 }
 
 ReaderPtr DeviceManager::newest(uint16_t device_id) {
@@ -204,19 +238,14 @@ ReaderResult DeviceManager::set_device_id(uint32_t position, uint16_t new_id) {
   if (position >= readers_.size()) return ReaderResult::no_reader_at_position;
   ReaderDevice& reader = *readers_[readers_.size() - 1 - position];
 
-  // A plain packet: not encrypted, no link token.
+  // A plain packet: not encrypted, no link token. The reader lock is taken
+  // inside, after the registry lock (the one place that holds both).
   ReaderPacket packet;
   packet.type = kPacketTypeSetAddress;
   packet.payload_length = 2;
   store_u16_be(packet.payload.data(), new_id);
-  bool ok;
-  {
-    std::lock_guard guard(reader.link.lock);
-    ok = reader_exchange(reader.link.hid, reader.link.device_id, packet, kSetAddressTimeoutMs) ==
-         TransportResult::ok;
-    if (ok) reader.link.device_id = packet.address;
-  }
-  if (!ok) return ReaderResult::link_failed;
+  if (const ReaderResult r = reader_exchange_plain(reader.link, packet, kSetAddressTimeoutMs); !succeeded(r))
+    return r;
   changed_ = true;
   return ReaderResult::ok;
 }

@@ -78,14 +78,24 @@ class DeviceManager {
   DeviceManager() = default;
 
   void discovery_main();
+  // One pass of discovery: true when a reader was attached.
+  bool discovery_pass();
+  // Publishes the reader and starts its card thread; false (and the reader
+  // withdrawn again) when no thread could be had.
+  bool attach(const ReaderPtr& reader);
+  // Takes the reader out of the registry and closes its device under its lock.
+  void withdraw(const ReaderPtr& reader);
+  // The card thread: watches the field until the reader is gone or the
+  // manager stops, then retires the reader. Throws nothing.
   void card_main(const ReaderPtr& reader);
+  void watch_field(ReaderDevice& reader);
   // Waits `ms`, leaving at once when the manager is stopped. False then.
   [[nodiscard]] bool pause(uint32_t ms);
   void reap_card_threads(bool all);
 
   std::atomic<bool> running_{false};
   platform::ManualResetEvent stopping_;  // set by stop(): wakes every pause
-  std::mutex lifecycle_;  // start() and stop()
+  std::mutex lifecycle_;                 // start() and stop()
   platform::Thread discovery_;
 
   struct CardThread {

@@ -2,11 +2,12 @@
 
 #include <array>
 #include <atomic>
-#include <mutex>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string_view>
 
+#include "common/boundary.h"
 #include "platform/drive.h"
 #include "platform/files.h"
 #include "platform/sync.h"
@@ -40,7 +41,7 @@ size_t format_log_line(std::span<char, kLogLineSize> line, int32_t elapsed_ms, c
   if (prefix < 0) return 0;
   const size_t used = static_cast<size_t>(prefix);
   const int wanted = std::vsnprintf(line.data() + used, line.size() - used, format, args);
-  if (wanted < 0) return used;
+  if (wanted < 0) return 0;
   const size_t room = line.size() - used - 1;
   if (static_cast<size_t>(wanted) <= room) return used + static_cast<size_t>(wanted);
 
@@ -55,7 +56,21 @@ size_t format_log_line(std::span<char, kLogLineSize> line, int32_t elapsed_ms, c
   return length;
 }
 
-void write_log(const char* format, ...) {
+namespace {
+
+void append_line(std::string_view line) {
+  const auto path = platform::resolve_drive_path(log_file_name(platform::local_time()));
+  if (!path) return;  // no drive D: the line is dropped
+  // One append per line. The lock keeps the threads of this process from
+  // interleaving where the system's append is not a single step; a failed
+  // write is deliberately ignored.
+  std::lock_guard guard(append_lock());
+  (void)platform::append_to_file(*path, line);
+}
+
+}  // namespace
+
+void write_log(const char* format, ...) noexcept {
   const uint32_t now = platform::tick_ms();
   uint32_t start = g_start_tick.load();
   // The first writer fixes the start; a racing writer adopts its value.
@@ -66,14 +81,10 @@ void write_log(const char* format, ...) {
   va_start(args, format);
   const size_t length = format_log_line(line, static_cast<int32_t>(now - start), format, args);
   va_end(args);
-
-  const auto path = platform::resolve_drive_path(log_file_name(platform::local_time()));
-  if (!path) return;  // no drive D: the line is dropped
-  // One append per line. The lock keeps the threads of this process from
-  // interleaving where the system's append is not a single step; a failed
-  // write is deliberately ignored.
-  std::lock_guard guard(append_lock());
-  (void)platform::append_to_file(*path, std::string_view(line.data(), length));
+  if (length == 0) return;
+  // Naming the file allocates: running out of memory (or anything else
+  // thrown on the way) loses the line and nothing more.
+  guarded_void([&] { append_line(std::string_view(line.data(), length)); });
 }
 
 }  // namespace kk::cardkit

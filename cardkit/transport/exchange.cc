@@ -46,6 +46,11 @@ TransportResult reader_exchange(platform::HidDevice& device, uint16_t device_id,
   const size_t request_size = packet_build(packet, request);
   if (request_size == 0) return TransportResult::bad_request;
 
+  // A report already waiting answers no request of this exchange (a reply
+  // that came after its own exchange gave up): it must not be read as the
+  // reply to this one.
+  if (!device.flush()) return TransportResult::io_failed;
+
   for (size_t offset = 0; offset < request_size; offset += kReportSize) {
     std::array<uint8_t, kReportSize> report{};  // zero filler after the last piece
     const size_t piece = std::min(kReportSize, request_size - offset);

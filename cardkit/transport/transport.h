@@ -96,7 +96,8 @@ struct ReaderPacket {
 // left alone); otherwise bad_reply and `packet` is untouched.
 [[nodiscard]] TransportResult packet_parse(ReaderPacket& packet, std::span<const uint8_t> bytes);
 
-// One request and its reply: sets `packet.address` to `device_id`, sends the
+// One request and its reply: sets `packet.address` to `device_id`, discards
+// every report already queued (none of them answers this request), sends the
 // built packet in 64-byte reports (the last one zero-filled), reads the
 // reply's reports, and decodes the reply into `packet`. `timeout_ms` applies
 // to every single report. A reply whose first byte is not 0xAE, whose address

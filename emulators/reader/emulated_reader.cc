@@ -36,6 +36,18 @@ Slot transport_key_slot(uint32_t version, std::span<const uint8_t, 8> key) {
 
 uint32_t DecodedCommand::token() const { return frame.size() >= 5 ? load_u32_be(&frame[1]) : 0; }
 
+bool CommandFilter::matches(const DecodedCommand& command) const {
+  if (set_address) return command.packet_type == kTypeSetAddress;
+  if (code < 0) return true;
+  if (command.packet_type != kTypeCommand || command.code() != code) return false;
+  return sub < 0 || command.sub() == sub;
+}
+
+bool EmulatedReader::Hook::fires(const DecodedCommand& command) {
+  if (countdown == 0 || !which.matches(command)) return false;
+  return --countdown == 0;
+}
+
 EmulatedReader::EmulatedReader(ReaderEmulatorOptions options, uint16_t address)
     : link_key_(kLinkKey), address_(address), tokens_(0x5EED0000u ^ address), transport_(std::move(options)) {
   transport_.set_handler([this](const ReaderRequest& request) { return handle(request); });
@@ -71,9 +83,24 @@ std::shared_ptr<Card> EmulatedReader::card() const {
   return card_;
 }
 
-void EmulatedReader::drop_reply(unsigned nth) {
+void EmulatedReader::drop_reply(unsigned nth, CommandFilter which) {
   std::lock_guard guard(mutex_);
-  drop_countdown_ = nth;
+  drop_ = {nth, which, {}};
+}
+
+void EmulatedReader::delay_reply(std::chrono::milliseconds delay, unsigned nth, CommandFilter which) {
+  std::lock_guard guard(mutex_);
+  delay_ = {nth, which, delay};
+}
+
+void EmulatedReader::lose_reply(unsigned nth, CommandFilter which) {
+  std::lock_guard guard(mutex_);
+  lose_ = {nth, which, {}};
+}
+
+void EmulatedReader::report_not_done(unsigned nth, CommandFilter which) {
+  std::lock_guard guard(mutex_);
+  not_done_ = {nth, which, {}};
 }
 
 void EmulatedReader::refuse_beep(bool refuse) {
@@ -138,7 +165,8 @@ size_t EmulatedReader::token_errors() const {
 
 uint32_t EmulatedReader::fresh_token() {
   uint32_t t;
-  do t = static_cast<uint32_t>(tokens_()); while (t == 0 || t == token_);
+  do t = static_cast<uint32_t>(tokens_());
+  while (t == 0 || t == token_);
   return t;
 }
 
@@ -147,26 +175,45 @@ ReaderReply EmulatedReader::handle(const ReaderRequest& request) {
   DecodedCommand logged;
   logged.packet_type = request.type;
   logged.address = request.address;
+  logged.frame = request.payload;
+  const bool is_frame =
+      request.type == kTypeCommand && request.payload.size() >= 9 && (request.payload.size() - 1) % 8 == 0;
+  if (is_frame) cardkit::des_ecb_decrypt(link_key_, std::span(logged.frame).subspan(1));
 
-  // A lost request: the reader never saw it, so nothing changes.
-  const bool drop = drop_countdown_ > 0 && --drop_countdown_ == 0;
+  // Every armed hook counts the command, whichever of them hits it.
+  const bool drop = drop_.fires(logged);
+  const bool lose = lose_.fires(logged);
+  const bool late = delay_.fires(logged);
+  const bool not_done = not_done_.fires(logged);
+
   ReaderReply answer = ReaderReply::none();
-  if (request.type == kTypeSetAddress) {
-    logged.frame = request.payload;
-    if (!drop && request.payload.size() == 2) {
+  if (drop) {
+    // A lost request: the reader never saw it, so nothing changes.
+    logged.fault = LinkFault::dropped;
+  } else if (request.type == kTypeSetAddress) {
+    if (request.payload.size() == 2) {
       address_ = load_u16_be(request.payload.data());
       answer = ReaderReply::packet(address_, kTypeSetAddress, {});
       last_status_ = kDone;
     }
-  } else if (request.type == kTypeCommand) {
-    logged.frame = request.payload;
-    if (request.payload.size() >= 9 && (request.payload.size() - 1) % 8 == 0) {
-      cardkit::des_ecb_decrypt(link_key_, std::span(logged.frame).subspan(1));
-      if (!drop) answer = handle_frame(logged);
+  } else if (is_frame) {
+    reporting_not_done_ = not_done;
+    answer = handle_frame(logged);
+    reporting_not_done_ = false;
+  }
+  if (answer.kind != ReaderReply::Kind::none) {
+    logged.status = last_status_;
+    if (lose) {
+      answer = ReaderReply::none();
+      logged.fault = LinkFault::lost;
+    } else if (late) {
+      answer.delay = delay_.delay;
+      logged.fault = LinkFault::delayed;
+    } else if (not_done && is_frame) {
+      logged.fault = LinkFault::not_done;
     }
   }
   logged.answered = answer.kind != ReaderReply::Kind::none;
-  if (logged.answered) logged.status = last_status_;
   log_.push_back(logged);
   if (log_limit_ > 0 && log_.size() > log_limit_) log_.erase(log_.begin());
   const auto observer = observer_;
@@ -237,7 +284,8 @@ ReaderReply EmulatedReader::handle_frame(DecodedCommand& logged) {
       if (sub == kMifareRead) {
         Block block{};
         const bool ok = done(card_->read_block(p1, block), Card::Operation::read);
-        return reply(code, sub, ok ? kDone : kNotDone, 0, ok ? std::span<const uint8_t>(block) : std::span<const uint8_t>());
+        return reply(code, sub, ok ? kDone : kNotDone, 0,
+                     ok ? std::span<const uint8_t>(block) : std::span<const uint8_t>());
       }
       if (sub == kMifareWrite && data.size() >= 16) {
         const bool ok = done(card_->write_block(p1, data.first<16>()), Card::Operation::write);
@@ -260,6 +308,7 @@ ReaderReply EmulatedReader::reply(uint8_t code, uint8_t sub, uint8_t status, uin
   store_u32_be(&frame[1], token_);
   frame[5] = sub;
   frame[6] = static_cast<uint8_t>(data.size());
+  if (reporting_not_done_) status = auth_status = kNotDone;
   frame[7] = status;
   frame[8] = auth_status;
   last_status_ = code == kCmdMifare && sub == kMifareAuth ? auth_status : status;

@@ -7,9 +7,9 @@
 // read and write) to the MIFARE Classic card in its field.
 //
 // Host developers run it without hardware through kioskkit-reader-sim;
-// tests start it in-process and use its fault hooks (no reply to the k-th
-// exchange, a refused or torn block write, a card taken away, the reader
-// unplugged) and its log of decoded commands.
+// tests start it in-process and use its fault hooks (a request lost, a reply
+// late, lost or saying "not done", a refused or torn block write, a card
+// taken away, the reader unplugged) and its log of decoded commands.
 #pragma once
 
 #include <array>
@@ -33,20 +33,31 @@ namespace kk::emu {
 using Slot = std::array<uint8_t, 16>;
 
 // Configuration slot contents the kit understands.
-[[nodiscard]] Slot df_slot(uint32_t df_version, std::string_view df_id);      // slot 1
-[[nodiscard]] Slot sectors_slot(uint8_t s1, uint8_t s2, uint8_t s3);        // slot 2
+[[nodiscard]] Slot df_slot(uint32_t df_version, std::string_view df_id);                   // slot 1
+[[nodiscard]] Slot sectors_slot(uint8_t s1, uint8_t s2, uint8_t s3);                       // slot 2
 [[nodiscard]] Slot transport_key_slot(uint32_t version, std::span<const uint8_t, 8> key);  // slot 3
+
+// What a link-level fault hook did to a command (see EmulatedReader).
+enum class LinkFault : uint8_t {
+  none,
+  dropped,   // drop_reply: the request was lost; the reader did nothing
+  delayed,   // delay_reply: carried out, answered late
+  lost,      // lose_reply: carried out, the reply never reached the host
+  not_done,  // report_not_done: carried out, answered "not done"
+};
 
 // One command as the reader decoded it.
 struct DecodedCommand {
-  uint16_t packet_type = 0;   // 0x0900 command frame, 0x8081 set-address
-  uint16_t address = 0;       // device id the host addressed
-  std::vector<uint8_t> frame; // the decrypted command frame (set-address: the payload)
-  bool token_ok = true;       // the frame carried the token of the last reply
-  bool answered = true;       // false when a fault hook swallowed the reply
+  uint16_t packet_type = 0;    // 0x0900 command frame, 0x8081 set-address
+  uint16_t address = 0;        // device id the host addressed
+  std::vector<uint8_t> frame;  // the decrypted command frame (set-address: the payload)
+  bool token_ok = true;        // the frame carried the token of the last reply
+  bool answered = true;        // false when a fault hook swallowed the reply
   // The reply's status: byte 8 for an authentication, byte 7 otherwise
-  // (0 = not done). Meaningful only when answered.
+  // (0 = not done). Meaningful when the command was carried out (every
+  // fault but `dropped`); for a lost reply, the status it would have said.
   uint8_t status = 0;
+  LinkFault fault = LinkFault::none;
   // For a refused card command: what the card ran into, in words (no card,
   // no authentication and why, the access condition that forbids it).
   std::string refusal;
@@ -57,6 +68,26 @@ struct DecodedCommand {
   [[nodiscard]] uint8_t param2() const { return frame.size() > 7 ? frame[7] : 0; }
   [[nodiscard]] uint32_t token() const;
 };
+
+// The exchanges a fault hook counts. The default counts every exchange, the
+// set-address request and the host's card polls included; a code (and a
+// sub-command) narrows it to those command frames, so that the card thread's
+// polls do not shift the count.
+struct CommandFilter {
+  int code = -1;             // command code (frame byte 0); -1: any
+  int sub = -1;              // sub-command (frame byte 5); -1: any
+  bool set_address = false;  // only set-address requests (code and sub unused)
+
+  [[nodiscard]] bool matches(const DecodedCommand& command) const;
+};
+
+// Filters for the exchanges fault tests aim at most.
+inline constexpr CommandFilter kBlockRead{0x14, 2};
+inline constexpr CommandFilter kBlockWrite{0x14, 3};
+inline constexpr CommandFilter kAuthentication{0x14, 1};
+inline constexpr CommandFilter kCardRequest{0x01};
+inline constexpr CommandFilter kHello{0x00};
+inline constexpr CommandFilter kSetAddress{-1, -1, true};
 
 class EmulatedReader {
  public:
@@ -77,10 +108,30 @@ class EmulatedReader {
   void remove_card();
   [[nodiscard]] std::shared_ptr<Card> card() const;
 
-  // Fault hooks. drop_reply(k): the k-th exchange from now (1 = the next)
-  // gets no reply, as if the request was lost; the reader's state does not
-  // change. refuse_beep: the sound command answers "not done".
-  void drop_reply(unsigned nth = 1);
+  // Link-level fault hooks. Each aims at the nth exchange from now (1 = the
+  // next) that `which` matches, fires once, and is replaced when armed
+  // again; the four hooks are independent of each other.
+  //
+  // drop_reply: the request is lost on its way. The reader does nothing:
+  // the card, the slots and the link token stay as they were, and the host's
+  // read times out.
+  void drop_reply(unsigned nth = 1, CommandFilter which = {});
+  // delay_reply: the command is carried out when it arrives (the card and
+  // the link token change at once), but its reply goes out only after
+  // `delay`, as from a reader busy with a long sound signal. The reader is
+  // busy meanwhile: requests that arrive wait in the socket and are handled
+  // in order afterwards. A delay beyond the host's time-out is a late reply.
+  void delay_reply(std::chrono::milliseconds delay, unsigned nth = 1, CommandFilter which = {});
+  // lose_reply: the command is carried out (a block write reaches the card,
+  // the reader issues a new link token) but its reply never reaches the
+  // host, whose read times out: the torn transaction of a reply lost on the
+  // wire.
+  void lose_reply(unsigned nth = 1, CommandFilter which = {});
+  // report_not_done: the command is carried out, but the reply says it was
+  // not (status bytes 7 and 8 are 0): the host believes a write failed that
+  // reached the card. Reply data is sent as usual.
+  void report_not_done(unsigned nth = 1, CommandFilter which = {});
+  // refuse_beep: the sound command answers "not done" (and does nothing).
   void refuse_beep(bool refuse);
   // Pause before each reply report (see ReaderEmulator::set_report_delay).
   void set_report_delay(std::chrono::microseconds delay);
@@ -116,6 +167,15 @@ class EmulatedReader {
                     std::span<const uint8_t> data);
   uint32_t fresh_token();
 
+  // One armed link-level fault hook.
+  struct Hook {
+    unsigned countdown = 0;  // 0: not armed
+    CommandFilter which;
+    std::chrono::milliseconds delay{0};
+    // Counts `command` if it matches; true when this is the one to hit.
+    bool fires(const DecodedCommand& command);
+  };
+
   mutable std::mutex mutex_;
   mutable std::condition_variable logged_;
   cardkit::DesKeyContext link_key_;
@@ -123,7 +183,8 @@ class EmulatedReader {
   uint32_t token_ = 0;  // the token the next request must carry
   std::array<Slot, 4> slots_{};
   std::shared_ptr<Card> card_;
-  unsigned drop_countdown_ = 0;
+  Hook drop_, delay_, lose_, not_done_;
+  bool reporting_not_done_ = false;  // while the command that report_not_done aims at runs
   bool refuse_beep_ = false;
   size_t token_errors_ = 0;
   std::vector<DecodedCommand> log_;

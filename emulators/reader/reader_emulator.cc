@@ -66,9 +66,9 @@ std::optional<ReaderRequest> decode_request(std::span<const uint8_t> p) {
 }  // namespace
 
 ReaderReply ReaderReply::packet(uint16_t address, uint16_t type, std::vector<uint8_t> payload) {
-  return {Kind::packet, address, type, std::move(payload)};
+  return {Kind::packet, address, type, std::move(payload), {}};
 }
-ReaderReply ReaderReply::raw(std::vector<uint8_t> bytes) { return {Kind::raw, 0, 0, std::move(bytes)}; }
+ReaderReply ReaderReply::raw(std::vector<uint8_t> bytes) { return {Kind::raw, 0, 0, std::move(bytes), {}}; }
 ReaderReply ReaderReply::none() { return {}; }
 
 std::vector<uint8_t> encode_reply(uint16_t address, uint16_t type, std::span<const uint8_t> payload) {
@@ -241,10 +241,17 @@ void ReaderEmulator::serve() {
       return;
     }
     if (fds[0].revents != 0) return;
-    // The client first: a host that closed and reconnects at once must find
-    // its old connection gone, not be refused.
-    if (fds[1].revents != 0 && !receive()) close_client();
-    if (fds[2].revents != 0) accept_client();
+    try {
+      // The client first: a host that closed and reconnects at once must
+      // find its old connection gone, not be refused.
+      if (fds[1].revents != 0 && !receive()) close_client();
+      if (fds[2].revents != 0) accept_client();
+    } catch (...) {
+      // Out of memory half-way through a request: the stream's framing is
+      // lost, so the client goes as if the reader was unplugged and plugged
+      // in again; the reader itself serves on.
+      close_client();
+    }
   }
 }
 
@@ -391,6 +398,11 @@ void ReaderEmulator::take_report(std::span<const uint8_t> report) {
     reply = ReaderReply::none();
   }
   if (reply.kind == ReaderReply::Kind::none) return;
+  if (reply.delay.count() > 0) {
+    // Busy: nothing is taken in until the reply has gone out.
+    if (!pause_until(std::chrono::steady_clock::now() + reply.delay)) return;
+    wire_free_ = std::max(wire_free_, std::chrono::steady_clock::now());
+  }
   const std::vector<uint8_t> bytes = reply.kind == ReaderReply::Kind::packet
                                          ? encode_reply(reply.address, reply.type, reply.bytes)
                                          : reply.bytes;

@@ -39,6 +39,10 @@ struct ReaderReply {
   uint16_t address = 0;        // packet: device id to answer with
   uint16_t type = 0;           // packet: packet type
   std::vector<uint8_t> bytes;  // packet: the payload; raw: the bytes to send as they stand
+  // The reader holds the reply back this long, as a busy reader does: it
+  // takes no request meanwhile (they wait in the socket, in order). A delay
+  // beyond the host's time-out makes a late reply.
+  std::chrono::milliseconds delay{0};
 
   // A well-formed reply packet (one-byte address form below 256).
   static ReaderReply packet(uint16_t address, uint16_t type, std::vector<uint8_t> payload);

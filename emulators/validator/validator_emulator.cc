@@ -111,7 +111,19 @@ bool ValidatorEmulator::start() {
     stop();
     return false;
   }
-  thread_ = std::thread([this] { run(); });
+  try {
+    thread_ = std::thread([this] {
+      try {
+        run();
+      } catch (...) {
+        // Nothing may leave the thread (it would end the process); the
+        // validator just falls silent, as a broken one does.
+      }
+    });
+  } catch (...) {  // no thread to be had
+    stop();
+    return false;
+  }
   return true;
 }
 
@@ -268,8 +280,12 @@ void ValidatorEmulator::take_bytes(std::span<const uint8_t> bytes) {
     }
     observer = observer_;
   }
-  if (observer)
+  if (!observer) return;
+  try {
     for (const auto& [from_host, frame] : seen) observer(from_host, frame);
+  } catch (...) {
+    // An observer only watches; its failure is not the validator's.
+  }
 }
 
 void ValidatorEmulator::send(std::span<const uint8_t> bytes) {

@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <string>
 
+#include "platform/posix/no_sigpipe.h"
+
 namespace kk::platform {
 namespace {
 
@@ -59,7 +61,9 @@ void show_message_box(std::string_view caption_gbk, std::string_view message_gbk
   line.append(gbk_to_utf8(message_gbk));
   line.push_back('\n');
   // The whole line in one write(2) where the pipe takes it, so it is not
-  // interleaved with other output; a failed write has nowhere to go.
+  // interleaved with other output; a failed write has nowhere to go, and a
+  // standard error nobody reads any more must not end the host.
+  const NoSigpipe no_sigpipe;
   const char* p = line.data();
   size_t left = line.size();
   while (left > 0) {

@@ -15,6 +15,7 @@
 #include <cstdlib>
 
 #include "platform/clock.h"
+#include "platform/posix/no_sigpipe.h"
 #include "platform/posix/serial_baud.h"
 
 namespace kk::platform {
@@ -168,6 +169,8 @@ SerialRead SerialDevice::read(std::span<uint8_t> into, size_t& got) {
 bool SerialDevice::write(std::span<const uint8_t> bytes, uint32_t wait_ms) {
   if (impl_->fd < 0) return false;
   const uint32_t start = tick_ms();
+  // The port's path may name something that is no terminal.
+  const NoSigpipe no_sigpipe;
   while (!bytes.empty()) {
     const ssize_t n = ::write(impl_->fd, bytes.data(), bytes.size());
     if (n > 0) {

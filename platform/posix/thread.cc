@@ -13,7 +13,12 @@ struct Thread::Impl {
 namespace {
 void* run(void* arg) {
   auto* impl = static_cast<Thread::Impl*>(arg);
-  impl->body();
+  // Nothing may leave a thread's body: an exception escaping a thread ends
+  // the whole process, the host's included.
+  try {
+    impl->body();
+  } catch (...) {
+  }
   return nullptr;
 }
 }  // namespace
@@ -39,9 +44,7 @@ Thread Thread::start(std::function<void()> body) {
 
 bool Thread::joinable() const { return impl_ != nullptr; }
 
-bool Thread::is_current() const {
-  return impl_ && pthread_equal(impl_->handle, pthread_self()) != 0;
-}
+bool Thread::is_current() const { return impl_ && pthread_equal(impl_->handle, pthread_self()) != 0; }
 
 void Thread::join() {
   if (!impl_) return;

@@ -13,7 +13,12 @@ struct Thread::Impl {
 
 namespace {
 DWORD WINAPI run(LPVOID arg) {
-  static_cast<Thread::Impl*>(arg)->body();
+  // Nothing may leave a thread's body: an exception escaping a thread ends
+  // the whole process, the host's included.
+  try {
+    static_cast<Thread::Impl*>(arg)->body();
+  } catch (...) {
+  }
   return 0;
 }
 }  // namespace

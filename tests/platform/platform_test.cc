@@ -1,12 +1,17 @@
 // The POSIX platform services the kit builds on: drive-letter mapping,
 // the auto-reset event, whole-line appends and the recursive lock.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -14,6 +19,7 @@
 #include "platform/drive.h"
 #include "platform/event.h"
 #include "platform/files.h"
+#include "platform/msgbox.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
 
@@ -104,6 +110,48 @@ TEST(AppendToFile, FailsWhenTheFolderIsMissing) {
   EXPECT_FALSE(append_to_file("/nonexistent-kioskkit-folder/x.txt", "line\r\n"));
 }
 
+// Runs `body` in a child process whose standard error is a pipe nobody reads
+// any more, with SIGPIPE at its default action (the end of the process).
+// Returns the child's wait status.
+int in_child_with_stderr_closed(void (*body)()) {
+  int pipe_ends[2];
+  if (::pipe(pipe_ends) != 0) return -1;
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::signal(SIGPIPE, SIG_DFL);
+    ::close(pipe_ends[0]);
+    ::dup2(pipe_ends[1], STDERR_FILENO);
+    body();
+    ::_exit(0);
+  }
+  ::close(pipe_ends[0]);
+  ::close(pipe_ends[1]);
+  int status = -1;
+  ::waitpid(child, &status, 0);
+  return status;
+}
+
+TEST(NoSigpipe, WritingToAStandardErrorNobodyReadsDoesNotEndTheProcess) {
+  const int status = in_child_with_stderr_closed([] { show_message_box("QUILL", "no one reads this"); });
+  EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(NoSigpipe, ALogPathNamingAFifoWithoutAReaderDropsTheLineAtOnce) {
+  const auto fifo = std::filesystem::temp_directory_path() / ("kk-fifo-" + std::to_string(::getpid()));
+  std::filesystem::remove(fifo);
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  // Neither waits for a reader (which would hold the thread for ever) nor
+  // ends the process.
+  const int status = in_child_with_stderr_closed([] {
+    const auto path = std::filesystem::temp_directory_path() / ("kk-fifo-" + std::to_string(::getppid()));
+    ::_exit(append_to_file(path.string(), "dropped\r\n") ? 1 : 0);
+  });
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  std::filesystem::remove(fifo);
+}
+
 TEST(RecursiveLock, OwnerMayTakeItAgainOthersWait) {
   RecursiveLock lock;
   std::lock_guard outer(lock);
@@ -114,6 +162,17 @@ TEST(RecursiveLock, OwnerMayTakeItAgainOthersWait) {
     if (other_got_it) lock.unlock();
   }).join();
   EXPECT_FALSE(other_got_it);
+}
+
+TEST(Thread, AnExceptionLeavingTheBodyEndsThatThreadOnly) {
+  std::atomic<bool> ran{false};
+  Thread thread = Thread::start([&] {
+    ran = true;
+    throw std::runtime_error("a bug in a thread body");
+  });
+  ASSERT_TRUE(thread.joinable());
+  thread.join();  // the process is still here
+  EXPECT_TRUE(ran.load());
 }
 
 TEST(Clock, TickCountAdvancesAcrossASleep) {

@@ -67,25 +67,6 @@ TEST_F(ChannelTest, ReplyAddressReaddressesTheNextPacket) {
   EXPECT_EQ(reader_->commands().back().address, 0x0042);
 }
 
-TEST_F(ChannelTest, TransportFailureKeepsTokenAndAddressForTheNextFrame) {
-  reader_->clear_commands();
-  const auto token_before = link_.link.token;
-  reader_->drop_reply();
-  CommandRecord lost;
-  lost.command[0] = 0x01;
-  EXPECT_EQ(reader_transact(link_.link, lost), ReaderResult::link_failed);  // after the 4 s time-out
-  EXPECT_EQ(link_.link.token, token_before);
-  EXPECT_EQ(lost.reply_length, 0) << "a failed exchange leaves the reply alone";
-
-  CommandRecord next;
-  next.command[0] = 0x01;
-  ASSERT_EQ(reader_transact(link_.link, next), ReaderResult::ok);
-  const auto sent = reader_->commands();
-  ASSERT_EQ(sent.size(), 2u);
-  EXPECT_EQ(sent[0].token(), sent[1].token()) << "the same token is sent again";
-  EXPECT_TRUE(sent[1].token_ok);
-}
-
 TEST_F(ChannelTest, ReplyDecryptsWholeBlocksOnlyAndLeavesTheTailAsReceived) {
   // A 12-byte reply: bytes 1-8 are one block, bytes 9-11 a tail.
   reader_->transport().set_handler([](const emu::ReaderRequest&) {
@@ -145,7 +126,8 @@ TEST_F(ChannelTest, ConfigurationSlotsAndTheirDefaults) {
     } else {
       EXPECT_EQ(config.df_version, 0u);
       EXPECT_EQ(config.sectors, (std::array<uint8_t, 3>{0, 1, 2}));
-      EXPECT_EQ(config.transport_key, (std::array<uint8_t, 8>{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
+      EXPECT_EQ(config.transport_key,
+                (std::array<uint8_t, 8>{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
       EXPECT_EQ(config.transport_key_version, 0u);
     }
     EXPECT_EQ(config.df_id, df_id);

@@ -7,8 +7,8 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -44,8 +44,12 @@ class ReaderFolder {
  public:
   ReaderFolder() {
     const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    // Socket paths are short (108 bytes): the test's name is cut to fit, and
+    // the process id keeps folders of parallel tests apart.
+    std::string name = std::string(test->test_suite_name()) + "-" + test->name();
+    std::replace(name.begin(), name.end(), '/', '_');
     root_ = std::filesystem::temp_directory_path() /
-            ("kk-" + std::to_string(getpid()) + "-" + test->test_suite_name() + "-" + test->name());
+            ("kk-" + std::to_string(getpid()) + "-" + name.substr(0, 48));
     std::filesystem::remove_all(root_);
     std::filesystem::create_directories(root_ / "readers");
     std::filesystem::create_directories(root_ / "log");
@@ -73,7 +77,8 @@ class ReaderFolder {
   // line end), in file order.
   [[nodiscard]] std::vector<std::string> log_lines() const {
     std::vector<std::filesystem::path> files;
-    for (const auto& entry : std::filesystem::directory_iterator(root_ / "log")) files.push_back(entry.path());
+    for (const auto& entry : std::filesystem::directory_iterator(root_ / "log"))
+      files.push_back(entry.path());
     std::sort(files.begin(), files.end());
     std::vector<std::string> lines;
     for (const auto& file : files) {

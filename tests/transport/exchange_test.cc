@@ -21,6 +21,7 @@
 #include "cardkit/transport/crc16.h"
 #include "cardkit/transport/transport.h"
 #include "emulators/reader/reader_emulator.h"
+#include "platform/hid_stream.h"
 
 namespace kk::cardkit {
 namespace {
@@ -242,6 +243,145 @@ TEST_F(ReaderTransport, AReplyLaterThanTheTimeOutWaitsWholeForTheNextRead) {
   ASSERT_EQ(hid_read_report(device, report, kTimeoutMs), TransportResult::ok);
   const Bytes expected = emu::encode_reply(9, kPacketTypeCommand, counting(3));
   EXPECT_TRUE(std::equal(expected.begin(), expected.end(), report.begin()));
+}
+
+TEST_F(ReaderTransport, AReplyQueuedBeforeARequestIsNotTakenForItsAnswer) {
+  emu::ReaderEmulator& reader = plug("reader");
+  reader.set_report_delay(milliseconds(300));
+  platform::HidDevice device = open_reader();
+  ReaderPacket late = request({0x0A});
+  EXPECT_EQ(reader_exchange(device, 9, late, 20), TransportResult::timed_out);
+  ASSERT_TRUE(reader.wait_for_requests(1, milliseconds(kTimeoutMs)));
+  std::this_thread::sleep_for(milliseconds(600));  // the late reply is in by now
+
+  reader.set_report_delay(milliseconds(0));
+  ReaderPacket next = request({0x0B});
+  ASSERT_EQ(reader_exchange(device, 9, next, kTimeoutMs), TransportResult::ok);
+  EXPECT_EQ(payload_of(next), Bytes{0x0B});
+}
+
+// A server of the emulator's protocol that sends exactly what the test says,
+// when it says it: transfers in pieces, with pauses between them.
+class HandMadeReader {
+ public:
+  explicit HandMadeReader(const std::string& path) {
+    listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    EXPECT_EQ(::bind(listener_, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(::listen(listener_, 1), 0);
+  }
+  ~HandMadeReader() {
+    if (client_ >= 0) ::close(client_);
+    ::close(listener_);
+  }
+  // Takes the kit's connection and sends the attribute bytes.
+  void accept() {
+    client_ = ::accept(listener_, nullptr, nullptr);
+    send({0x25, 0x09, 0x52, 0x45});
+  }
+  void send(const Bytes& bytes) {
+    ASSERT_EQ(::send(client_, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
+  }
+
+ private:
+  int listener_ = -1;
+  int client_ = -1;
+};
+
+// One 65-byte transfer carrying a report filled with `fill`.
+Bytes transfer_of(uint8_t fill) {
+  Bytes t(kReportSize + 1, fill);
+  t[0] = 0x00;
+  return t;
+}
+
+TEST_F(ReaderTransport, AFlushDropsATransferThatHadOnlyBegunToArrive) {
+  HandMadeReader reader(folder_ + "/reader");
+  platform::HidDevice device;
+  std::thread opener([&] { device = reader_open(); });
+  reader.accept();
+  opener.join();
+  ASSERT_TRUE(device.is_open());
+
+  // A stale report is half in when the kit discards what is queued.
+  const Bytes stale = transfer_of(0x5A);
+  reader.send(Bytes(stale.begin(), stale.begin() + 30));
+  std::this_thread::sleep_for(milliseconds(50));
+  ASSERT_TRUE(device.flush());
+  // Its rest and a fresh report arrive afterwards: the fresh one is read,
+  // and the framing of the stream holds.
+  reader.send(Bytes(stale.begin() + 30, stale.end()));
+  reader.send(transfer_of(0xF1));
+  std::array<uint8_t, kReportSize> report{};
+  ASSERT_EQ(hid_read_report(device, report, kTimeoutMs), TransportResult::ok);
+  EXPECT_EQ(report[0], 0xF1);
+  EXPECT_EQ(report[63], 0xF1);
+  EXPECT_EQ(hid_read_report(device, report, 50), TransportResult::timed_out);
+}
+
+TEST(LoopbackAddress, OneParserForEverySystem) {
+  struct Case {
+    const char* line;
+    bool accepted;
+    bool v6 = false;
+    std::array<uint8_t, 4> v4{};
+    uint16_t port = 0;
+  };
+  const Case cases[] = {
+      {"127.0.0.1:7001", true, false, {127, 0, 0, 1}, 7001},
+      {"127.1.2.3:1", true, false, {127, 1, 2, 3}, 1},
+      {"127.255.255.255:65535", true, false, {127, 255, 255, 255}, 65535},
+      {"[::1]:7001", true, true, {}, 7001},
+      {"[0:0:0:0:0:0:0:1]:80", true, true, {}, 80},
+      {"[0::1]:80", true, true, {}, 80},
+      {"[::0:0001]:80", true, true, {}, 80},
+      // Not loopback, not an address, not a port.
+      {"10.1.2.3:7001", false},
+      {"128.0.0.1:7001", false},
+      {"localhost:7001", false},
+      {"127.0.0.1", false},
+      {"127.0.0.1:", false},
+      {"127.0.0.1:0", false},
+      {"127.0.0.1:65536", false},
+      {"127.0.0.1:007001", false},
+      {"127.0.0.1:7x", false},
+      {"127.0.0.1:+7001", false},
+      {"127.0.0.1: 7001", false},
+      {" 127.0.0.1:7001", false},
+      {"127.0.0.01:7001", false},  // leading zeros read as octal elsewhere
+      {"0127.0.0.1:7001", false},
+      {"127.0.0.256:1", false},
+      {"127.0.0:1", false},
+      {"127.0.0.1.1:1", false},
+      {"127..0.1:1", false},
+      {"[::2]:7001", false},
+      {"[::1]", false},
+      {"::1:7001", false},
+      {"[::1%lo]:7001", false},
+      {"[::ffff:127.0.0.1]:7001", false},
+      {"[1::1::1]:7001", false},
+      {"[:::1]:7001", false},
+      {"[0:0:0:0:0:0:0:0:1]:7001", false},
+      {"[00000::1]:7001", false},
+      {"", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    platform::net::LoopbackAddress address;
+    address.port = 4242;
+    ASSERT_EQ(platform::parse_loopback_address(c.line, address), c.accepted);
+    if (!c.accepted) {
+      EXPECT_EQ(address.port, 4242) << "a refused line changes nothing";
+      continue;
+    }
+    EXPECT_EQ(address.v6, c.v6);
+    if (!c.v6) {
+      EXPECT_EQ(address.v4, c.v4);
+    }
+    EXPECT_EQ(address.port, c.port);
+  }
 }
 
 TEST_F(ReaderTransport, PacedRepliesArriveWhole) {
