@@ -3,6 +3,8 @@
 // is named where it is used instead of being spelled out in shifts.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <span>
@@ -68,5 +70,12 @@ inline void secure_wipe(void* p, size_t n) {
   std::memset(p, 0, n);
   __asm__ __volatile__("" : : "r"(p) : "memory");
 }
+
+// Key material held on the stack or in a copy of a configuration: an array
+// that wipes itself when it goes away, on every path out of its scope.
+template <size_t N>
+struct SecretBytes : std::array<uint8_t, N> {
+  ~SecretBytes() { secure_wipe(this->data(), N); }
+};
 
 }  // namespace kk

@@ -1,7 +1,8 @@
 /*
  * terminal_session: one self-service session, the way a terminal
  * application drives the kit. It waits for a card, reads and writes a block
- * on it, looks its holder up in the patron database, and takes one banknote.
+ * on it, looks its holder up in the patron database, takes one banknote,
+ * and runs an lf purse on the card (issue, charge, debit, reclaim).
  *
  * Build it against an installed kit:
  *   cc terminal_session.c $(pkg-config --cflags --libs cardkit cashgate patronlink)
@@ -52,6 +53,33 @@ static uint32_t read_block(uint32_t block, const uint8_t key[6], uint8_t out[16]
     if (r == 0 || r == 1) break;
   }
   return r;
+}
+
+/* The lf purse, a second card layout, in a sector of its own on the same
+ * card: issue it, charge it, debit a fee, and reclaim it. The base key and
+ * the sector are the terminal's configuration (given once at start-up). */
+static int lf_purse_session(uint32_t serial) {
+  const uint8_t base_key[8] = {0x4B, 0x49, 0x4F, 0x53, 0x4B, 0x2D, 0x4C, 0x46};
+  uint32_t balance = 0;
+  uint32_t r = lf_setkey_water(0, 8, base_key);
+  if (r != 0) return fail("configuring the lf purse", r);
+  r = lf_initcard(serial);
+  if (r != 0) return fail("issuing the lf purse", r);
+  r = lf_readcard(serial, &balance);
+  if (r != 0) return fail("reading the new lf purse", r);
+  printf("Issued an lf purse in sector 8: balance %u.\n", balance);
+  r = lf_charge(serial, 1000, &balance);
+  if (r != 0) return fail("charging the lf purse", r);
+  printf("Charged 1000: balance %u.\n", balance);
+  r = lf_reduce(serial, 250, &balance);
+  if (r != 0) return fail("debiting the lf purse", r);
+  printf("Debited a fee of 250: balance %u.\n", balance);
+  r = lf_readcard(serial, &balance);
+  if (r != 0 || balance != 750) return fail("the lf purse does not read back 750", r);
+  r = lf_reclaimcard(serial);
+  if (r != 0) return fail("reclaiming the lf purse", r);
+  printf("Reclaimed the lf purse: sector 8 is blank again.\n");
+  return 0;
 }
 
 /* Polls the validator until it reports state `a` or `b` (10 seconds at most). */
@@ -129,6 +157,9 @@ int main(int argc, char** argv) {
   TarnDisableBill(&first, &second);
   TarnClosePort();
   if (!stacked) return fail("no banknote arrived within a minute", -1);
+
+  /* 5. One more card layout: the lf purse. */
+  if (lf_purse_session(serial) != 0) return 1;
 
   printf("Session complete.\n");
   return 0;

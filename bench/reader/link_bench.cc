@@ -42,29 +42,8 @@ constexpr uint32_t kSector = 1;
 
 // One reader with a card, attached to the running device manager, for the
 // whole program.
-struct Setup {
-  bench::ReaderFolder folder{"link"};
-  std::unique_ptr<emu::EmulatedReader> reader;
-
-  Setup() {
-    emu::ReaderEmulatorOptions options;
-    options.folder = folder.path();
-    reader = std::make_unique<emu::EmulatedReader>(options, 1);
-    reader->present_new_card(emu::CardType::classic_1k, {0x12, 0x34, 0x56, 0x78});
-    DeviceManager::instance().start();
-    uint16_t id = 0;
-    uint32_t serial = 0;
-    if (!bench::eventually([&] { return requestCard(&id, &serial, 100) == 0; }, std::chrono::seconds(30)))
-      throw std::runtime_error("the emulated reader was not attached");
-  }
-  ~Setup() {
-    DeviceManager::instance().stop();
-    reader.reset();
-  }
-};
-
-Setup& setup() {
-  static Setup instance;
+bench::AttachedReader& setup() {
+  static bench::AttachedReader instance("link");
   return instance;
 }
 
@@ -170,35 +149,19 @@ void BM_WireBaseline(benchmark::State& state) {
   echo.set_report_delay(delay);
   echo.set_request_report_delay(delay);
 
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, echo.path().c_str(), sizeof address.sun_path - 1);
-  std::array<uint8_t, 4> attributes{};
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-      ::recv(fd, attributes.data(), attributes.size(), MSG_WAITALL) != 4) {
+  bench::BareClient client(echo.path());
+  if (!client.connected()) {
     state.SkipWithError("no connection");
-    ::close(fd);
     return;
   }
-  // A request as the host sends it: the packet byte-reversed in one report.
-  const std::array<uint8_t, 9> payload{};
-  auto packet = emu::encode_reply(1, 0x0900, payload);
-  std::reverse(packet.begin(), packet.end());
-  std::array<uint8_t, 65> request{};
-  std::copy(packet.begin(), packet.end(), request.begin() + 1);
-  std::array<uint8_t, 65> reply{};
-
   const auto start = std::chrono::steady_clock::now();
   for (auto _ : state) {
-    if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) != 65 ||
-        ::recv(fd, reply.data(), reply.size(), MSG_WAITALL) != 65) {
+    if (!client.exchange()) {
       state.SkipWithError("exchange failed");
       break;
     }
   }
   const auto elapsed = std::chrono::steady_clock::now() - start;
-  ::close(fd);
   const auto n = static_cast<size_t>(state.iterations());
   report(state, elapsed, n, n);
 }

@@ -34,6 +34,12 @@ enum class [[nodiscard]] ReaderResult : uint16_t {
   link_failed = 0x0301,
   // An intact reply, but too short for the data the command takes from it.
   short_reply = 0x0401,
+  // A card layout's blocks fail their checks: neither the balance block nor
+  // its backup is valid.
+  card_data_invalid = 0x0701,
+  // A valid balance block whose backup differs could not have the backup
+  // brought up to date.
+  backup_not_refreshed = 0x0801,
 
   // --- failures with a code of their own ---
   no_card = 2,                // no card answered the card request
@@ -42,6 +48,13 @@ enum class [[nodiscard]] ReaderResult : uint16_t {
   auth_failed = 16,           // MIFARE authentication failed
   read_failed = 17,           // a block could not be read (sector helpers: or written)
   write_failed = 18,          // a block could not be written; the reader refused the sound command
+
+  // --- the other card layouts' own codes (lf, lfzx, gsts, gstshot, water, lfzxdc) ---
+  // Code 3 keeps its causes apart.
+  key_not_set = 0x0103,        // water: no water key configured yet
+  argument_refused = 0x0203,   // an argument or configured sector the layout cannot use; nothing sent
+  device_side_empty = 0x0303,  // lfzxdc: the consuming device has not used the card yet
+  insufficient_balance = 64,   // a debit larger than the balance; nothing written
 };
 
 [[nodiscard]] constexpr uint16_t to_code(ReaderResult r) { return static_cast<uint16_t>(r) & 0xFF; }

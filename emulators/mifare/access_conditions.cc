@@ -85,6 +85,20 @@ TrailerPermissions trailer_permissions(Condition condition) { return kTrailerTab
 
 bool key_b_readable(Condition condition) { return trailer_permissions(condition).key_b_read != Keys::never; }
 
+const char* keys_name(Keys keys) {
+  switch (keys) {
+    case Keys::never:
+      return "never";
+    case Keys::a:
+      return "key A";
+    case Keys::b:
+      return "key B";
+    case Keys::a_or_b:
+      return "key A or B";
+  }
+  return "?";
+}
+
 std::string condition_name(Condition condition) {
   checked(condition);
   std::string name;

@@ -69,4 +69,7 @@ struct TrailerPermissions {
 // "011" for 3: the notation of the card standard's tables.
 [[nodiscard]] std::string condition_name(Condition condition);
 
+// "never", "key A", "key B" or "key A or B".
+[[nodiscard]] const char* keys_name(Keys keys);
+
 }  // namespace kk::emu

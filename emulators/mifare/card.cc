@@ -139,14 +139,14 @@ uint16_t Card::atqa() const { return type_ == CardType::classic_1k ? 0x0004 : 0x
 uint32_t Card::select() {
   std::lock_guard lock(mutex_);
   selected_ = true;
-  drop_session();
+  end_session(SessionEnd::new_request);
   return serial();
 }
 
 void Card::halt() {
   std::lock_guard lock(mutex_);
   selected_ = false;
-  drop_session();
+  end_session(SessionEnd::halted);
 }
 
 bool Card::selected() const {
@@ -158,6 +158,17 @@ std::optional<unsigned> Card::authenticated_sector() const {
   std::lock_guard lock(mutex_);
   if (!session_) return std::nullopt;
   return session_->sector;
+}
+
+void Card::end_session(SessionEnd why) {
+  // A card request with no session open leaves an earlier request's record
+  // alone: the card thread polls again and again after the host's last
+  // authentication, and it was the first of those requests that ended it.
+  if (session_ || why != SessionEnd::new_request || session_end_ != SessionEnd::new_request) {
+    session_end_ = why;
+    ended_sector_ = session_ ? std::optional<unsigned>(session_->sector) : std::nullopt;
+  }
+  drop_session();
 }
 
 void Card::drop_session() {
@@ -185,6 +196,8 @@ CardResult Card::authenticate(unsigned block, KeyType key_type, std::span<const 
   if (!decode_access_bytes(access_bytes_of(trailer))) return CardResult::sector_blocked;
   const std::size_t offset = key_type == KeyType::a ? kKeyAOffset : kKeyBOffset;
   if (!std::equal(key.begin(), key.end(), trailer.begin() + static_cast<std::ptrdiff_t>(offset))) {
+    session_end_ = SessionEnd::failed_authentication;
+    ended_sector_ = sector;
     return CardResult::auth_failed;
   }
   session_ = Session{sector, key_type};
@@ -264,7 +277,7 @@ CardResult Card::store(unsigned block, const Block& data) {
   if (strike == FaultKind::tear) {
     std::copy_n(data.begin(), 8, stored.begin());
     selected_ = false;
-    drop_session();
+    end_session(SessionEnd::torn_write);
     return CardResult::write_torn;
   }
   stored = data;
@@ -317,6 +330,101 @@ CardResult Card::transfer(unsigned block) {
   }
   if (!value_register_ || value_register_->sector != session_->sector) return CardResult::no_value;
   return store(block, encode_value_block(value_register_->value));
+}
+
+namespace {
+
+const char* operation_name(Card::Operation operation) {
+  switch (operation) {
+    case Card::Operation::authenticate:
+      return "authenticate";
+    case Card::Operation::read:
+      return "read";
+    case Card::Operation::write:
+      return "write";
+    case Card::Operation::increment:
+      return "increment";
+    case Card::Operation::decrement:
+      return "decrement, transfer or restore";
+  }
+  return "use";
+}
+
+const char* key_name(KeyType key) { return key == KeyType::a ? "key A" : "key B"; }
+
+}  // namespace
+
+std::string Card::explain(CardResult result, unsigned block, Operation operation, KeyType key_type) const {
+  std::lock_guard lock(mutex_);
+  const std::string b = "block " + std::to_string(block);
+  switch (result) {
+    case CardResult::ok:
+      return "done";
+    case CardResult::not_selected:
+      return "the card is not selected: it was halted, or a torn write left it; a card request wakes it";
+    case CardResult::bad_block:
+      return b + " is not on this card (blocks 0-" + std::to_string(memory_.size() - 1) + ")";
+    case CardResult::sector_blocked:
+      return "the access bytes of sector " + std::to_string(sector_of_block(block)) +
+             " disagree with their inverted copies: the sector is blocked";
+    case CardResult::auth_failed:
+      return std::string(key_name(key_type)) + " does not match sector " + std::to_string(sector_of_block(block));
+    case CardResult::not_authenticated: {
+      const std::string sector = std::to_string(sector_of_block(block));
+      if (session_) return "authenticated for sector " + std::to_string(session_->sector) + ", not sector " + sector;
+      const std::string ended = ended_sector_ ? " of sector " + std::to_string(*ended_sector_) : "";
+      switch (session_end_) {
+        case SessionEnd::new_request:
+          return ended_sector_ ? "no authentication: the authentication" + ended + " was ended by a new card request"
+                               : "no authentication since the card was selected";
+        case SessionEnd::failed_authentication:
+          return "no authentication: the last authentication" + ended + " failed";
+        case SessionEnd::none:
+        case SessionEnd::halted:
+        case SessionEnd::torn_write:
+          break;
+      }
+      return "no authentication for sector " + sector;
+    }
+    case CardResult::access_denied: {
+      if (operation == Operation::write && block == 0) return "block 0 is the manufacturer block, never writable";
+      const unsigned sector = sector_of_block(block);
+      const auto conditions = decode_access_bytes(access_bytes_of(at(trailer_block_of_sector(sector))));
+      if (!conditions || !session_) return "access conditions forbid it";
+      const KeyType key = session_->key;
+      if (key == KeyType::b && key_b_readable(conditions->group[3]))
+        return "access conditions: key B of sector " + std::to_string(sector) + " is readable (trailer " +
+               condition_name(conditions->group[3]) + "), so it serves as data and allows nothing";
+      if (is_trailer(block)) {
+        const TrailerPermissions t = trailer_permissions(conditions->group[3]);
+        return "access conditions: trailer " + condition_name(conditions->group[3]) + ": key A written with " +
+               keys_name(t.key_a_write) + ", access bytes with " + keys_name(t.access_write) + ", key B with " +
+               keys_name(t.key_b_write) + "; the session is " + key_name(key);
+      }
+      if (block == 0) return "block 0 is the manufacturer block";
+      const Condition c = conditions->group[access_group_of_block(block)];
+      const DataPermissions p = data_permissions(c);
+      const Keys allowed = operation == Operation::read        ? p.read
+                           : operation == Operation::write     ? p.write
+                           : operation == Operation::increment ? p.increment
+                                                               : p.decrement;
+      return "access conditions: " + b + " (condition " + condition_name(c) + "): " + operation_name(operation) +
+             " with " + keys_name(allowed) + "; the session is " + key_name(key);
+    }
+    case CardResult::bad_value:
+      return b + " is not in value-block format";
+    case CardResult::value_overflow:
+      return "the value would leave the signed 32-bit range";
+    case CardResult::bad_operand:
+      return "a negative amount";
+    case CardResult::no_value:
+      return "no increment, decrement or restore before the transfer";
+    case CardResult::write_refused:
+      return "an injected fault refused the write";
+    case CardResult::write_torn:
+      return "an injected fault tore the write: the card left the field half-way";
+  }
+  return to_string(result);
 }
 
 void Card::refuse_write(unsigned nth) {

@@ -115,6 +115,15 @@ class Card {
   // The sector the card is authenticated for, if any.
   [[nodiscard]] std::optional<unsigned> authenticated_sector() const;
 
+  // What a command refused with `result` ran into, in words, for people
+  // reading a trace: why there is no authentication (none since the card
+  // was selected, one ended by a new card request, a failed one, one for
+  // another sector), or which access condition forbids `operation` on
+  // `block` with the key of the session. Call it right after the refusal.
+  enum class Operation : uint8_t { authenticate, read, write, increment, decrement };
+  [[nodiscard]] std::string explain(CardResult result, unsigned block, Operation operation,
+                                    KeyType key_type) const;
+
   // Fault hooks. `nth` counts the block writes (write_block and transfer)
   // that pass every check from now on: 1 is the next one. A refused write
   // changes nothing and returns write_refused. A torn write stores the first
@@ -148,11 +157,14 @@ class Card {
     unsigned sector;
     ValueBlock value;
   };
+  // How the last session ended, for explain().
+  enum class SessionEnd : uint8_t { none, new_request, failed_authentication, halted, torn_write };
 
   Block& at(unsigned block);
   const Block& at(unsigned block) const;
   void check_block(unsigned block) const;
   void drop_session();
+  void end_session(SessionEnd why);
   // Checks shared by every access after authentication: selection, block
   // number, sector, trailer consistency and the readable-key-B rule. Fills
   // `conditions` on success.
@@ -168,6 +180,8 @@ class Card {
   std::optional<Session> session_;
   std::optional<ValueRegister> value_register_;
   std::vector<Fault> faults_;
+  SessionEnd session_end_ = SessionEnd::none;
+  std::optional<unsigned> ended_sector_;  // the sector of the session that ended
 };
 
 }  // namespace kk::emu

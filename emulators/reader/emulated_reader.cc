@@ -266,20 +266,29 @@ ReaderReply EmulatedReader::handle_frame(DecodedCommand& logged) {
     case kCmdBeep:
       return reply(code, sub, refuse_beep_ ? kNotDone : kDone, 0, {});
     case kCmdMifare: {
-      if (!card_) return reply(code, sub, kNotDone, kNotDone, {});
+      if (!card_) {
+        logged.refusal = "no card in the field";
+        return reply(code, sub, kNotDone, kNotDone, {});
+      }
+      // A refusal is explained for the log (and the simulator's verbose mode).
+      auto done = [&](CardResult result, Card::Operation operation, KeyType key = KeyType::a) {
+        if (result != CardResult::ok) logged.refusal = card_->explain(result, p1, operation, key);
+        return result == CardResult::ok;
+      };
       if (sub == kMifareAuth && data.size() >= 6) {
         const auto key_type = p2 == 1 ? KeyType::a : KeyType::b;
-        const bool ok = card_->authenticate(p1, key_type, data.first<6>()) == CardResult::ok;
+        const bool ok = done(card_->authenticate(p1, key_type, data.first<6>()), Card::Operation::authenticate,
+                             key_type);
         return reply(code, sub, ok ? kDone : kNotDone, ok ? kDone : kNotDone, {});
       }
       if (sub == kMifareRead) {
         Block block{};
-        const bool ok = card_->read_block(p1, block) == CardResult::ok;
+        const bool ok = done(card_->read_block(p1, block), Card::Operation::read);
         return reply(code, sub, ok ? kDone : kNotDone, 0,
                      ok ? std::span<const uint8_t>(block) : std::span<const uint8_t>());
       }
       if (sub == kMifareWrite && data.size() >= 16) {
-        const bool ok = card_->write_block(p1, data.first<16>()) == CardResult::ok;
+        const bool ok = done(card_->write_block(p1, data.first<16>()), Card::Operation::write);
         return reply(code, sub, ok ? kDone : kNotDone, 0, {});
       }
       return reply(code, sub, kNotDone, kNotDone, {});

@@ -20,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <random>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -57,6 +58,9 @@ struct DecodedCommand {
   // fault but `dropped`); for a lost reply, the status it would have said.
   uint8_t status = 0;
   LinkFault fault = LinkFault::none;
+  // For a refused card command: what the card ran into, in words (no card,
+  // no authentication and why, the access condition that forbids it).
+  std::string refusal;
 
   [[nodiscard]] uint8_t code() const { return frame.size() > 0 ? frame[0] : 0; }
   [[nodiscard]] uint8_t sub() const { return frame.size() > 5 ? frame[5] : 0; }

@@ -2,10 +2,13 @@
 // develop a host application without hardware. It plugs one reader into the
 // folder the kit watches (KIOSKKIT_READER_DIR), holds a blank MIFARE Classic
 // card in its field, and takes simple commands on standard input, one per
-// line: present or remove a card, dump a sector, show what the host sent,
-// unplug. It tells in plain words what happens on the link (host connected,
-// link up, card seen, block written) and removes its socket when it ends,
-// whether by command, end of input, SIGINT or SIGTERM.
+// line: present or remove a card (blank, issued in one of the kit's card
+// layouts, or loaded from a file), dump a sector (explained as a layout),
+// save the card to a file, show what the host sent, unplug. It tells in
+// plain words what happens on the link (host connected, link up, card seen,
+// block written, a command refused and why) and removes its socket when it
+// ends, by command, SIGINT, SIGTERM or SIGHUP. When standard input ends it
+// keeps serving, so it can run in the background of a script.
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -20,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -30,7 +34,9 @@
 #include <vector>
 
 #include "common/bytes.h"
+#include "emulators/mifare/card_file.h"
 #include "emulators/reader/emulated_reader.h"
+#include "emulators/reader/sim_layouts.h"
 
 namespace kk::emu {
 namespace {
@@ -53,6 +59,7 @@ constexpr const char* kUsage =
     "  --uid HEX              UID of the card in the field, 8 hex digits (default: 12345678)\n"
     "  --4k                   the card is a MIFARE Classic 4K (default: 1K)\n"
     "  --no-card              start with an empty field\n"
+    "  --card-file FILE       start with the card saved in FILE (see 'save')\n"
     "  --device-id N          device id the reader answers with (default: 0)\n"
     "  --df-id TEXT           configuration slot 1: DF identifier, up to 8 characters\n"
     "  --df-version N         configuration slot 1: DF version (default: 0)\n"
@@ -61,21 +68,32 @@ constexpr const char* kUsage =
     "  --transport-key-version N   configuration slot 3: its version (default: 0)\n"
     "  --report-delay-us N    pause before each report in each direction\n"
     "                         (1000 models a full-speed USB interrupt endpoint)\n"
-    "  -v, --verbose          report every command but the card polls\n"
+    "  -v, --verbose          report every command but the card polls, and why\n"
+    "                         the card refused one\n"
     "  -h, --help             this text\n";
 
-constexpr const char* kHelp =
-    "commands:\n"
-    "  present [UID]   put a card in the field: the last one, or the card with\n"
-    "                  this UID (a card keeps its memory while the program runs)\n"
-    "  remove          take the card out of the field\n"
-    "  dump SECTOR     a sector of the card in the field, in hex, with its\n"
-    "                  access conditions explained\n"
-    "  log [N]         the last N commands the host sent (default 30), repeats folded\n"
-    "  status          what the reader holds and who is connected\n"
-    "  unplug          unplug the reader from the host and exit\n"
-    "  help            this text\n"
-    "  quit            exit (the reader is unplugged too)\n";
+std::string help_text() {
+  return "commands:\n"
+         "  present [UID]   put a card in the field: the last one, or the card with\n"
+         "                  this UID (a card keeps its memory while the program runs)\n"
+         "  present [UID] --layout NAME [OPTIONS]\n"
+         "                  put a card already issued in a card layout of the kit in\n"
+         "                  the field (a blank card first if the UID is new):\n" +
+         sim_layout_usage() +
+         "  present --file FILE\n"
+         "                  put the card saved in FILE in the field\n"
+         "  remove          take the card out of the field\n"
+         "  dump SECTOR [--layout NAME [OPTIONS]]\n"
+         "                  a sector of the card in the field, in hex, with its access\n"
+         "                  conditions explained, and its blocks read as the layout\n"
+         "                  (by default the one the card was presented with)\n"
+         "  save FILE       write the card in the field to FILE\n"
+         "  log [N]         the last N commands the host sent (default 30), repeats folded\n"
+         "  status          what the reader holds and who is connected\n"
+         "  unplug          unplug the reader from the host and exit\n"
+         "  help            this text\n"
+         "  quit            exit (the reader is unplugged too)\n";
+}
 
 // Everything this program prints goes through here: the emulator's thread
 // and the command loop both report, and a line must not tear.
@@ -151,6 +169,7 @@ struct Options {
   uint32_t transport_key_version = 0;
   std::chrono::microseconds report_delay{0};
   bool verbose = false;
+  std::optional<std::string> card_file;
 };
 
 struct UsageError {
@@ -193,6 +212,8 @@ Options parse_options(int argc, char** argv) {
       o.type = CardType::classic_4k;
     } else if (arg == "--no-card") {
       o.card = false;
+    } else if (arg == "--card-file") {
+      o.card_file = std::string(value());
     } else if (arg == "--device-id") {
       o.device_id = static_cast<uint16_t>(number(0xFFFF));
     } else if (arg == "--df-id") {
@@ -259,20 +280,6 @@ bool socket_in_use(const std::string& path) {
   return live;
 }
 
-const char* keys_text(Keys keys) {
-  switch (keys) {
-    case Keys::never:
-      return "never";
-    case Keys::a:
-      return "key A";
-    case Keys::b:
-      return "key B";
-    case Keys::a_or_b:
-      return "key A or B";
-  }
-  return "?";
-}
-
 // The sector in hex, then what its trailer allows, group by group, in words.
 std::string explain_sector(const Card& card, unsigned sector) {
   std::string text = card.dump_sector(sector);
@@ -287,14 +294,14 @@ std::string explain_sector(const Card& card, unsigned sector) {
     const std::string blocks = per_group == 1 ? "block " + std::to_string(from)
                                               : "blocks " + std::to_string(from) + "-" +
                                                     std::to_string(from + per_group - 1);
-    text += "     " + blocks + ": read " + keys_text(p.read) + ", write " + keys_text(p.write) +
-            ", increment " + keys_text(p.increment) + ", decrement/transfer/restore " +
-            keys_text(p.decrement) + "\n";
+    text += "     " + blocks + ": read " + keys_name(p.read) + ", write " + keys_name(p.write) +
+            ", increment " + keys_name(p.increment) + ", decrement/transfer/restore " +
+            keys_name(p.decrement) + "\n";
   }
   const TrailerPermissions t = trailer_permissions(conditions->group[3]);
-  text += std::string("     trailer: key A written with ") + keys_text(t.key_a_write) + "; access bits read with " +
-          keys_text(t.access_read) + ", written with " + keys_text(t.access_write) + "; key B read with " +
-          keys_text(t.key_b_read) + ", written with " + keys_text(t.key_b_write) + "\n";
+  text += std::string("     trailer: key A written with ") + keys_name(t.key_a_write) + "; access bits read with " +
+          keys_name(t.access_read) + ", written with " + keys_name(t.access_write) + "; key B read with " +
+          keys_name(t.key_b_read) + ", written with " + keys_name(t.key_b_write) + "\n";
   if (key_b_readable(conditions->group[3]))
     text += "     key B is readable here, so it serves as data, not as a key\n";
   return text;
@@ -421,7 +428,11 @@ class Narrator {
       case 0x14:
         // Refusals and writes always matter to someone developing a host
         // application; successful reads and authentications only in verbose.
-        if (c.sub() == 3 || c.status == 0 || verbose_) console_.say("host: " + describe(c));
+        if (c.sub() == 3 || c.status == 0 || verbose_) {
+          std::string text = "host: " + describe(c);
+          if (verbose_ && c.answered && c.status == 0 && !c.refusal.empty()) text += " (" + c.refusal + ")";
+          console_.say(text);
+        }
         return;
       default:
         console_.say("host: " + describe(c));
@@ -490,7 +501,9 @@ class Simulator {
 
     console_.say("reader plugged in at " + reader_->transport().path() + " (device id " +
                  std::to_string(options_.device_id) + ")");
-    if (options_.card) {
+    if (options_.card_file) {
+      if (!present_file(*options_.card_file)) throw std::runtime_error("no card from " + *options_.card_file);
+    } else if (options_.card) {
       present(options_.uid);
     } else {
       console_.say("the field is empty");
@@ -508,22 +521,19 @@ class Simulator {
   // Runs one input line; false when the program is to end.
   bool run(const std::string& line) {
     std::istringstream in(line);
-    std::string verb;
-    if (!(in >> verb)) return true;
-    std::string arg;
-    in >> arg;
-    std::string extra;
-    if (in >> extra) {
+    std::vector<std::string> words;
+    for (std::string word; in >> word;) words.push_back(word);
+    if (words.empty()) return true;
+    const std::string verb = words[0];
+    const std::vector<std::string> args(words.begin() + 1, words.end());
+    const std::string arg = args.empty() ? std::string() : args[0];
+    const bool simple = verb != "present" && verb != "p" && verb != "dump" && verb != "d";
+    if (simple && args.size() > 1) {
       console_.say("too many words; type 'help'");
       return true;
     }
     if (verb == "present" || verb == "p") {
-      Uid uid = last_uid_;
-      if (!arg.empty() && !parse_hex(arg, uid)) {
-        console_.say("a UID is 8 hex digits, like 12345678");
-        return true;
-      }
-      present(uid);
+      present_command(args);
     } else if (verb == "remove" || verb == "r") {
       if (!reader_->card()) {
         console_.say("the field is already empty");
@@ -532,7 +542,9 @@ class Simulator {
         console_.say("card " + serial_text(current_serial_) + " removed");
       }
     } else if (verb == "dump" || verb == "d") {
-      dump(arg);
+      dump(args);
+    } else if (verb == "save") {
+      save(arg);
     } else if (verb == "log" || verb == "l") {
       const auto count = arg.empty() ? std::optional<uint32_t>(30) : parse_number(arg, 100000);
       if (!count || *count == 0) {
@@ -545,7 +557,7 @@ class Simulator {
     } else if (verb == "unplug") {
       return false;
     } else if (verb == "help" || verb == "h" || verb == "?") {
-      console_.say(kHelp);
+      console_.say(help_text());
     } else if (verb == "quit" || verb == "q" || verb == "exit") {
       return false;
     } else {
@@ -554,31 +566,152 @@ class Simulator {
     return true;
   }
 
+  // Puts the card saved in `path` in the field; false (said why) when it
+  // cannot be read.
+  bool present_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+      console_.say("cannot read '" + path + "': " + std::strerror(errno));
+      return false;
+    }
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string error;
+    auto card = card_from_text(text, error);
+    if (!card) {
+      console_.say("'" + path + "' is not a card file: " + error);
+      return false;
+    }
+    const uint32_t serial = card->serial();
+    cards_[serial] = card;
+    layouts_.erase(serial);
+    show(card, "from " + path);
+    return true;
+  }
+
  private:
-  void present(const Uid& uid) {
+  // A layout a card was presented with, to explain its sectors by default.
+  struct PresentedLayout {
+    const SimLayout* layout;
+    LayoutOptions options;
+  };
+
+  // "present [UID] [--layout NAME OPTIONS...]" and "present --file FILE".
+  void present_command(const std::vector<std::string>& args) {
+    size_t i = 0;
+    Uid uid = last_uid_;
+    if (!args.empty() && args[0] == "--file") {
+      if (args.size() != 2) {
+        console_.say("present --file takes one file name");
+        return;
+      }
+      present_file(args[1]);
+      return;
+    }
+    if (i < args.size() && !args[i].starts_with("--")) {
+      if (!parse_hex(args[i], uid)) {
+        console_.say("a UID is 8 hex digits, like 12345678");
+        return;
+      }
+      ++i;
+    }
+    if (i == args.size()) {
+      present(uid);
+      return;
+    }
+    if (args[i] != "--layout" || i + 1 >= args.size()) {
+      console_.say("present takes a UID, then --layout NAME and its options, or --file FILE; type 'help'");
+      return;
+    }
+    const SimLayout* layout = find_sim_layout(args[i + 1]);
+    if (layout == nullptr) {
+      console_.say("unknown layout '" + args[i + 1] + "'; the layouts are " + sim_layout_names());
+      return;
+    }
+    const uint32_t serial = load_u32_be(uid.data());
+    try {
+      const LayoutOptions options = parse_layout_options(*layout, {args.begin() + static_cast<std::ptrdiff_t>(i + 2), args.end()});
+      auto& card = cards_[serial];
+      if (!card) card = std::make_shared<Card>(options_.type, uid);
+      layout->issue(*card, options);
+      layouts_[serial] = {layout, options};
+      present(uid, std::string("issued as ") + layout->name);
+    } catch (const LayoutError& e) {
+      console_.say(e.what());
+    }
+  }
+
+  void present(const Uid& uid, const std::string& how = "") {
     const uint32_t serial = load_u32_be(uid.data());
     auto& card = cards_[serial];
     if (!card) card = std::make_shared<Card>(options_.type, uid);
-    narrator_.set_field_serial(serial);
-    reader_->present(card);
-    last_uid_ = uid;
-    current_serial_ = serial;
-    console_.say("card " + serial_text(serial) + " presented (MIFARE Classic " +
-                 (options_.type == CardType::classic_1k ? "1K" : "4K") + ")");
+    show(card, how);
   }
 
-  void dump(const std::string& arg) {
+  void show(const std::shared_ptr<Card>& card, const std::string& how) {
+    const uint32_t serial = card->serial();
+    narrator_.set_field_serial(serial);
+    reader_->present(card);
+    last_uid_ = card->uid();
+    current_serial_ = serial;
+    console_.say("card " + serial_text(serial) + " presented (MIFARE Classic " +
+                 (card->type() == CardType::classic_1k ? "1K" : "4K") + (how.empty() ? "" : ", " + how) + ")");
+  }
+
+  void dump(const std::vector<std::string>& args) {
     const auto card = reader_->card();
     if (!card) {
       console_.say("no card in the field");
       return;
     }
-    const auto sector = parse_number(arg, sector_count(card->type()) - 1);
+    const auto sector = args.empty() ? std::nullopt : parse_number(args[0], sector_count(card->type()) - 1);
     if (!sector) {
       console_.say("dump takes a sector number from 0 to " + std::to_string(sector_count(card->type()) - 1));
       return;
     }
-    console_.say(explain_sector(*card, *sector));
+    std::string text = explain_sector(*card, *sector);
+    try {
+      std::optional<PresentedLayout> as;
+      if (args.size() >= 3 && args[1] == "--layout") {
+        const SimLayout* layout = find_sim_layout(args[2]);
+        if (layout == nullptr) {
+          console_.say("unknown layout '" + args[2] + "'; the layouts are " + sim_layout_names());
+          return;
+        }
+        as = PresentedLayout{layout, parse_layout_options(*layout, {args.begin() + 3, args.end()})};
+      } else if (args.size() > 1) {
+        console_.say("dump takes a sector number, then --layout NAME and its options");
+        return;
+      } else if (const auto it = layouts_.find(card->serial()); it != layouts_.end()) {
+        as = it->second;
+      }
+      if (as) {
+        const std::string decoded = as->layout->decode(*card, *sector, as->options);
+        text += decoded.empty() ? std::string("  (not a sector of the ") + as->layout->name + " layout)\n" : decoded;
+      }
+    } catch (const LayoutError& e) {
+      text += std::string("  ") + e.what() + "\n";
+    }
+    console_.say(text);
+  }
+
+  void save(const std::string& path) {
+    const auto card = reader_->card();
+    if (!card) {
+      console_.say("no card in the field");
+      return;
+    }
+    if (path.empty()) {
+      console_.say("save takes a file name");
+      return;
+    }
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << card_to_text(*card);
+    out.close();
+    if (!out) {
+      console_.say("cannot write '" + path + "': " + std::strerror(errno));
+      return;
+    }
+    console_.say("card " + serial_text(card->serial()) + " saved to " + path);
   }
 
   void status() {
@@ -593,6 +726,7 @@ class Simulator {
   Console& console_;
   Narrator narrator_;
   std::map<uint32_t, std::shared_ptr<Card>> cards_;  // every card shown, by serial
+  std::map<uint32_t, PresentedLayout> layouts_;       // the layout each was presented with
   Uid last_uid_{};
   uint32_t current_serial_ = 0;
   std::unique_ptr<EmulatedReader> reader_;  // last: its thread calls into the members above
@@ -634,9 +768,10 @@ int run(const Options& options) {
 
   std::string pending;
   bool running = true;
+  bool input_open = true;
   while (running) {
     std::array<pollfd, 2> fds{};
-    fds[0] = {STDIN_FILENO, POLLIN, 0};
+    fds[0] = {input_open ? STDIN_FILENO : -1, POLLIN, 0};
     fds[1] = {signal_fd, POLLIN, 0};
     if (::poll(fds.data(), fds.size(), -1) < 0) {
       if (errno == EINTR) continue;
@@ -653,8 +788,13 @@ int run(const Options& options) {
     const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
+      // End of input: a script that started the reader in the background
+      // still wants it; it serves until a signal ends it.
       if (!pending.empty()) running = simulator.run(pending);
-      break;  // end of input
+      pending.clear();
+      input_open = false;
+      if (running) console.say("standard input ended; serving until SIGINT, SIGTERM or SIGHUP");
+      continue;
     }
     pending.append(buffer, static_cast<size_t>(n));
     for (size_t newline; running && (newline = pending.find('\n')) != std::string::npos;) {

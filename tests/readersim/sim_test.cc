@@ -13,6 +13,7 @@
 #include <array>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -212,9 +213,15 @@ TEST_F(ReaderSimTest, EveryWayOfEndingRemovesTheSocket) {
   };
   const Case cases[] = {
       {"quit", [](SimProcess& s) { s.send("quit"); }},
-      {"end of input", [](SimProcess& s) { s.close_stdin(); }},
       {"SIGINT", [](SimProcess& s) { s.signal(SIGINT); }},
       {"SIGTERM", [](SimProcess& s) { s.signal(SIGTERM); }},
+      {"SIGHUP after the end of input",
+       [](SimProcess& s) {
+         s.close_stdin();
+         EXPECT_TRUE(s.expect("standard input ended; serving until SIGINT, SIGTERM or SIGHUP"));
+         EXPECT_EQ(s.wait_exit(std::chrono::milliseconds(300)), -1) << "it keeps serving";
+         s.signal(SIGHUP);
+       }},
   };
   // The folder comes from the environment here, as a host developer's shell has it.
   for (const auto& c : cases) {
@@ -285,6 +292,205 @@ TEST_F(ReaderSimTest, BadStartsAreRefusedWithAReason) {
   EXPECT_TRUE(std::filesystem::exists(socket_path()));
   first.send("status");
   EXPECT_TRUE(first.expect("card 12345678 in the field")) << first.output();
+}
+
+TEST_F(ReaderSimTest, ServesOnWithoutInputAsABackgroundScriptStartsIt) {
+  SimProcess sim({"--dir", folder_.readers(), "--uid", "12345678"});
+  ASSERT_TRUE(sim.expect("type 'help' for commands")) << sim.output();
+  sim.close_stdin();
+  ASSERT_TRUE(sim.expect("standard input ended")) << sim.output();
+  cardkit::DeviceManager::instance().start();
+  ASSERT_TRUE(attached(1)) << sim.output();
+  uint16_t id = 0;
+  uint32_t serial = 0;
+  EXPECT_EQ(requestCard(&id, &serial, 20000), 0u);
+  EXPECT_EQ(serial, 0x12345678u);
+  sim.signal(SIGTERM);
+  EXPECT_EQ(sim.wait_exit(), 0);
+  EXPECT_FALSE(std::filesystem::exists(socket_path()));
+}
+
+// A card presented already issued in a layout reads in the kit as it was
+// given; the sector dump explains what the host then wrote.
+TEST_F(ReaderSimTest, PresentsCardsIssuedInEachLayout) {
+  SimProcess sim({"--dir", folder_.readers(), "--no-card"});
+  ASSERT_TRUE(sim.expect("type 'help' for commands")) << sim.output();
+  cardkit::DeviceManager::instance().start();
+  ASSERT_TRUE(attached(1)) << sim.output();
+  const std::array<uint8_t, 8> lf_key = {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF};
+  ASSERT_EQ(lf_setkey_water(0, 8, lf_key.data()), 0u);
+  const std::array<uint8_t, 6> water_key = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5};
+  ASSERT_EQ(water_yks_setkey(0, 9, water_key.data()), 0u);
+
+  struct Case {
+    const char* present;
+    uint32_t (*read)();
+    uint32_t expected;
+  };
+  const Case cases[] = {
+      {"present 01000001 --layout lf --balance 500 --key 0123456789ABCDEF --sector 8",
+       [] {
+         uint32_t b = 0;
+         return lf_readcard(0x01000001, &b) == 0 ? b : ~0u;
+       },
+       500},
+      {"present 01000002 --layout lfzx --balance 65535",
+       [] {
+         uint32_t b = 0;
+         return lfzx_readcard(0, &b) == 0 ? b : ~0u;
+       },
+       65535},
+      {"present 01000003 --layout gsts --balance 1234",
+       [] {
+         uint32_t b = 0;
+         return gsts_readcard(0, &b) == 0 ? b : ~0u;
+       },
+       1234},
+      {"present 01000004 --layout gstshot --balance 7",
+       [] {
+         uint32_t b = 0;
+         return gstshot_readcard(0, &b) == 0 ? b : ~0u;
+       },
+       7},
+      {"present 01000005 --layout water --key A0A1A2A3A4A5 --sector 9 --balance 77",
+       [] {
+         uint32_t b = 0;
+         return water_readcard(0, 0, &b) == 0 ? b : ~0u;
+       },
+       77},
+      {"present 01000006 --layout lfzxdc --prefix 12 --number 345 --sequence 7 --amount 100 --counter 6",
+       [] {
+         uint32_t prefix = 0, number = 0, next = 0, pending = 0;
+         if (lfzxdc_readcard(0x01000006, &prefix, &number) != 0 || lfzxdc_readmoney(0, &next, &pending) != 0)
+           return ~0u;
+         return prefix * 1000000 + number * 1000 + next * 100 + pending;  // 12, 345, 7, 100
+       },
+       12u * 1000000 + 345u * 1000 + 7u * 100 + 100u},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.present);
+    sim.send(c.present);
+    ASSERT_TRUE(sim.expect("presented")) << sim.output();
+    EXPECT_TRUE(eventually([&] { return c.read() == c.expected; }, seconds(20))) << sim.output();
+  }
+
+  // The dump of an lf card after the host charged it.
+  sim.send("present 01000001");
+  ASSERT_TRUE(eventually([] {
+    uint32_t b = 0;
+    return lf_charge(0x01000001, 100, &b) == 0 && b == 600;
+  }));
+  sim.send("dump 8");
+  EXPECT_TRUE(sim.expect("32: purse 600 (valid value block")) << sim.output();
+  EXPECT_TRUE(sim.expect("33: backup 600 (in step)")) << sim.output();
+  sim.send("dump 8 --layout lf --sector 8 --key 0000000000000000");
+  EXPECT_TRUE(sim.expect("trailer: key A is NOT the layout's")) << sim.output();
+
+  // Mistakes are explained.
+  const std::pair<const char*, const char*> mistakes[] = {
+      {"present --layout nope",
+       "unknown layout 'nope'; the layouts are lf, lfzx, gsts, gstshot, water, lfzxdc"},
+      {"present --layout lf --colour red", "--layout lf takes --balance --key --sector, not --colour"},
+      {"present --layout water --sector 9", "--key is needed: the water key"},
+      {"present --layout lfzx --balance 70000", "--balance: a number from 0 to 65535 is needed"},
+      {"present --layout lf --sector 20", "sector 20 is not on this card (a 1K card has sectors 0-15)"},
+      {"dump 8 --layout", "dump takes a sector number, then --layout NAME"},
+  };
+  for (const auto& [command, answer] : mistakes) {
+    sim.send(command);
+    EXPECT_TRUE(sim.expect(answer)) << command << "\n" << sim.output();
+  }
+  sim.send("quit");
+  EXPECT_EQ(sim.wait_exit(), 0);
+}
+
+TEST_F(ReaderSimTest, SavesTheCardAndPresentsItFromTheFile) {
+  const std::string file = folder_.log() + "/card.txt";
+  {
+    SimProcess sim({"--dir", folder_.readers(), "--uid", "0A0B0C0D"});
+    ASSERT_TRUE(sim.expect("type 'help' for commands")) << sim.output();
+    cardkit::DeviceManager::instance().start();
+    ASSERT_TRUE(attached(1)) << sim.output();
+    ASSERT_TRUE(eventually([] { return gsts_initcard(0x0A0B0C0D) == 0; }));
+    ASSERT_EQ(gsts_writecard(0x0A0B0C0D, 4321), 0u);
+    sim.send("save " + file);
+    ASSERT_TRUE(sim.expect("card 0A0B0C0D saved to " + file)) << sim.output();
+    sim.send("remove");
+    sim.send("present --file " + file);
+    ASSERT_TRUE(sim.expect("presented (MIFARE Classic 1K, from " + file + ")")) << sim.output();
+    sim.send("present --file " + folder_.log() + "/missing.txt");
+    EXPECT_TRUE(sim.expect("cannot read")) << sim.output();
+    sim.send("quit");
+    EXPECT_EQ(sim.wait_exit(), 0);
+    ASSERT_TRUE(attached(0));
+  }
+  // A later run starts from the recorded card.
+  SimProcess sim({"--dir", folder_.readers(), "--card-file", file});
+  ASSERT_TRUE(sim.expect("card 0A0B0C0D presented (MIFARE Classic 1K, from")) << sim.output();
+  ASSERT_TRUE(attached(1)) << sim.output();
+  EXPECT_TRUE(eventually([] {
+    uint32_t b = 0;
+    return gsts_readcard(0x0A0B0C0D, &b) == 0 && b == 4321;
+  }));
+
+  // A damaged file is refused with the line at fault.
+  {
+    std::ofstream bad(folder_.log() + "/bad.txt");
+    bad << "kioskkit-card 1K 01020304\n0 00\n";
+  }
+  SimProcess refused(
+      {"--dir", folder_.readers(), "--name", "other", "--card-file", folder_.log() + "/bad.txt"});
+  EXPECT_EQ(refused.wait_exit(), 1);
+  EXPECT_NE(refused.output().find("line 2: a block is 32 hex digits"), std::string::npos) << refused.output();
+}
+
+TEST_F(ReaderSimTest, VerboseModeSaysWhyTheCardRefusedABlockCommand) {
+  SimProcess sim({"--dir", folder_.readers(), "--uid", "12345678", "-v"});
+  ASSERT_TRUE(sim.expect("type 'help' for commands")) << sim.output();
+  cardkit::DeviceManager::instance().start();
+  ASSERT_TRUE(attached(1)) << sim.output();
+  ASSERT_TRUE(sim.expect("host sees card 12345678")) << sim.output();
+  std::array<uint8_t, 16> block{};
+
+  // The card thread's polls select the card again and again: a read without
+  // an authentication of one's own meets either cause.
+  EXPECT_EQ(M1_ReadBlkAt(0, 4, block.data()), 17u);
+  EXPECT_TRUE(sim.expect("read block 4 -> refused (no authentication")) << sim.output();
+  ASSERT_TRUE(eventually([&] {
+    return M1_AuthAt(0, 4, 1, kTransportKey.data()) == 0 && M1_ReadBlkAt(0, 8, block.data()) == 17;
+  }));
+  EXPECT_TRUE(sim.expect("read block 8 -> refused (authenticated for sector 1, not sector 2)"))
+      << sim.output();
+  ASSERT_TRUE(eventually([&] {
+    return M1_AuthAt(0, 0, 1, kTransportKey.data()) == 0 && M1_WriteBlkAt(0, 0, block.data()) == 18;
+  }));
+  EXPECT_TRUE(sim.expect("-> refused (block 0 is the manufacturer block, never writable)")) << sim.output();
+  EXPECT_EQ(M1_AuthAt(0, 4, 1, block.data()), 16u);
+  EXPECT_TRUE(sim.expect("-> refused (key A does not match sector 1)")) << sim.output();
+
+  // An issued lf sector: key A may write no part of its trailer.
+  const std::array<uint8_t, 8> lf_key{};
+  ASSERT_EQ(lf_setkey_water(0, 8, lf_key.data()), 0u);
+  ASSERT_EQ(lf_initcard(0x12345678), 0u);
+  uint8_t key[6];
+  ASSERT_EQ(lf_getcardkey(0x12345678, key), 0u);
+  ASSERT_TRUE(
+      eventually([&] { return M1_AuthAt(0, 35, 1, key) == 0 && M1_WriteBlkAt(0, 35, block.data()) == 18; }));
+  EXPECT_TRUE(sim.expect("access conditions: trailer 011: key A written with key B, access bytes with key B, key B with key B; "
+                         "the session is key A"))
+      << sim.output();
+
+  // An authentication, then a card poll of the card thread (every 100 ms
+  // with a card), then the read: the poll ended the authentication.
+  ASSERT_EQ(M1_AuthAt(0, 4, 1, kTransportKey.data()), 0u);
+  platform::sleep_ms(400);
+  EXPECT_EQ(M1_ReadBlkAt(0, 4, block.data()), 17u);
+  EXPECT_TRUE(
+      sim.expect("read block 4 -> refused (no authentication: the authentication of sector 1 was ended by a "
+                 "new card request)"))
+      << sim.output();
+  sim.send("quit");
+  EXPECT_EQ(sim.wait_exit(), 0);
 }
 
 }  // namespace
